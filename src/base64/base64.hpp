@@ -1,0 +1,57 @@
+// Base64 of RFC 4648 (basic alphabet, '=' padding): an encoder with an optional line width and
+// a lenient decoder that skips every byte outside the alphabet, completes a group cut short by
+// the end of the text with padding and stops at the first padded group. Pure buffer functions:
+// no files, no messages, no state between calls (the streaming decoder keeps its state in the
+// caller's Base64Decoder). Results are 0 for success and 1 for failure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "io/io.hpp"
+
+namespace tbl2tblx {
+
+inline constexpr std::uint64_t kBase64LineWidth = 76;      // "-e"
+inline constexpr std::uint64_t kBase64BytesPerLine = 57;   // 76 characters
+inline constexpr std::uint64_t kBase64Unbroken = 0;        // "-c" and blob contents
+
+// Characters plus line feeds that `length` bytes encode to at `width` (0: one unbroken line).
+std::uint64_t base64_encoded_size(std::uint64_t length, std::uint64_t width);
+
+// Writes the encoding of `data` (base64_encoded_size bytes, no terminating zero) to `dest`;
+// returns the number of bytes written. A line feed follows every width-th character except the
+// last one.
+std::size_t base64_encode_into(std::span<const std::uint8_t> data, char* dest, std::uint64_t width);
+
+// Encodes into a new buffer (the text, then a zero byte). `text_length`, when given, is set to 0
+// first and to the text's length on success. A length of 0 is refused.
+int base64_encode(std::span<const std::uint8_t> data, Bytes& text, std::uint64_t* text_length,
+                  std::uint64_t width);
+
+// The lenient decoder as a state machine, so that a text can be decoded in pieces: feed every
+// piece to base64_decode_step in order, then call base64_decode_finish once.
+struct Base64Decoder {
+  std::uint32_t values[4] = {};
+  int places = 0;             // places of the current group filled so far
+  bool last_was_accepted = false;  // the last byte fed was an accepted character
+  bool ended = false;         // a padded group was decoded: everything after it is ignored
+};
+
+// Decodes `text` into `dest` (room for text.size() bytes is always enough); returns the number
+// of bytes written. `dest` may be text.data() itself: the output never overtakes the input.
+std::size_t base64_decode_step(Base64Decoder& state, std::span<const std::uint8_t> text,
+                               std::uint8_t* dest);
+// Ends the text: a group cut short yields its bytes as if padded (at most 2 bytes written),
+// except a lone character that was the text's very last byte, which yields nothing.
+std::size_t base64_decode_finish(Base64Decoder& state, std::uint8_t* dest);
+
+// A whole text in one call; `dest` may be text.data().
+std::size_t base64_decode_into(std::span<const std::uint8_t> text, std::uint8_t* dest);
+
+// Decodes into a new buffer (the bytes, then a zero byte); the count may be 0. An empty text is
+// refused.
+int base64_decode(std::span<const std::uint8_t> text, Bytes& bytes);
+
+}  // namespace tbl2tblx

@@ -1,0 +1,3 @@
+#include "cli/cli.hpp"
+
+int main(int argc, char** argv) { return tbl2tblx::run_command_line(argc, argv); }

@@ -1,0 +1,27 @@
+// The two directions of conversion. Each takes one name from the command line, returns at once
+// (silently, with 1) when the name's extension is not its own, and otherwise converts the file,
+// reporting progress and failures on standard output itself. 0 when everything was written.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace tbl2tblx {
+
+// A ".tbl" name (any letter case, more than the extension alone) becomes a ".tblx" document in
+// the current directory, named after the input's base name.
+int convert_tbl_to_tblx(const char* path);
+
+// A ".tblx" name becomes one ".tbl" file per table, in the current directory, named after its
+// table (or after the local time when that name cannot be written).
+int convert_tblx_to_tbl(const char* path);
+
+// ---- Shared by both directions ---------------------------------------------------------------
+
+// The progress line after each record: eighty backspaces, then "\t<table>: <marker><count>"
+// with "/<total>" when a total is given, and a blank. When standard output is a terminal it is
+// shown at most about 20 times a second (and always when `last` is set); otherwise every time.
+void print_progress(std::string_view table, bool overwrite, std::uint64_t count,
+                    const std::uint64_t* total, bool last);
+
+}  // namespace tbl2tblx

@@ -1,0 +1,100 @@
+// The two forms of a table, defined once: the packed little-endian binary file (.tbl) and the
+// indented ISO-8859-1 XML document (.tblx). Widths, codes and fixed texts live here and nowhere
+// else; the converters name them instead of repeating numbers.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace tbl2tblx {
+
+// ---- The tool's identity, shared by the banner and the document's author element ----------
+
+inline constexpr std::string_view kToolVersion = "0.21";
+inline constexpr std::string_view kAuthorCredit = "the tbl2tblx developers";
+inline constexpr std::string_view kWebAddress = "https://tbl2tblx.example.org";
+
+// ---- Binary table file (.tbl) ----------------------------------------------------------------
+
+inline constexpr std::size_t kFileHeaderSize = 6;
+inline constexpr std::size_t kHeaderWriteModeOffset = 2;
+// Written as 0, 1, write mode, 0, 0, 0; a nonzero first byte means the headerless form.
+inline constexpr std::array<std::uint8_t, kFileHeaderSize> kFileHeaderTemplate = {0, 1, 0, 0, 0, 0};
+
+inline constexpr std::size_t kMaxNameChars = 20;
+inline constexpr std::size_t kTableNameWidth = 20;  // no terminating zero when full
+inline constexpr std::size_t kNameFieldWidth = 21;  // field and group names: last byte always zero
+
+inline constexpr std::size_t kCountWidth = 4;  // ninfo, nrecord, value length
+inline constexpr std::size_t kFieldInfoSize = 1 + kNameFieldWidth + 1;  // id, name, type
+inline constexpr std::size_t kFieldDataHeadSize = 1 + 1 + kCountWidth;  // id, type, length
+
+inline constexpr std::uint8_t kNone = 0xFF;  // no skeyid; a record in no group
+inline constexpr std::size_t kMaxGroups = 255;
+inline constexpr std::size_t kMaxFieldData = 255;
+
+// The smallest files: header form with no fields, groups or records, and the headerless form.
+inline constexpr std::size_t kMinHeaderFormSize =
+    kFileHeaderSize + kTableNameWidth + kCountWidth + 1 + 1 + kCountWidth;
+inline constexpr std::size_t kMinHeaderlessSize = kTableNameWidth + kCountWidth + 1 + kCountWidth;
+
+enum TypeCode : std::uint8_t { kInt2 = 0, kInt4 = 1, kString = 2, kBlob = 3 };
+inline constexpr std::size_t kInt2Size = 2;
+inline constexpr std::size_t kInt4Size = 4;
+
+enum WriteMode : std::uint8_t { kAppend = 0, kOverwrite = 1 };
+
+// Type names shared by both forms; any code above kBlob reads as "blob".
+inline constexpr std::array<std::string_view, 4> kTypeNames = {"int2", "int4", "string", "blob"};
+constexpr std::string_view type_name(std::uint8_t code) {
+  return code < kTypeNames.size() ? kTypeNames[code] : kTypeNames[kBlob];
+}
+
+// ---- XML table document (.tblx) -------------------------------------------------------------
+
+// Written documents end every line with CR LF; the templates below say "\n" and the writer
+// stores each as kDocumentLineEnd.
+inline constexpr std::string_view kDocumentLineEnd = "\r\n";
+
+inline constexpr std::string_view kXmlVersion = "1.0";
+inline constexpr std::string_view kXmlEncoding = "iso-8859-1";
+inline constexpr std::string_view kDocumentVersion = "2.0";
+inline constexpr std::string_view kWriteOverwrite = "overwrite";
+inline constexpr std::string_view kWriteAppend = "append";
+
+// The writer's templates, in the order it prints them (printf conventions).
+inline constexpr const char* kTemplateHead =
+    "<?xml version=\"%s\" encoding=\"%s\"?>\n<tblx>\n\t<header>\n\t\t<version>%s</version>\n"
+    "\t\t<author>%s</author>\n\t\t<desc>%s converted from ";
+inline constexpr const char* kTemplateHeaderEnd =
+    "%s</desc>\n\t\t<date>%04d-%02d-%02d %02d:%02d:%02d</date>\n\t</header>\n"
+    "\t<tables ntable=\"1\">\n";
+inline constexpr const char* kTemplateTable =
+    "\t\t<table write=\"%s\">\n\t\t\t<name>%s</name>\n\t\t\t<schema ninfo=\"%d\">\n";
+inline constexpr const char* kTemplateSkeyid = "\t\t\t\t<skeyid>%d</skeyid>\n";
+inline constexpr const char* kTemplateFieldInfo =
+    "\t\t\t\t<fieldinfo>\n\t\t\t\t\t<id>%d</id>\n\t\t\t\t\t<name>%s</name>\n"
+    "\t\t\t\t\t<type>%s</type>\n\t\t\t\t</fieldinfo>\n";
+inline constexpr const char* kTemplateSchemaEnd = "\t\t\t</schema>\n";
+inline constexpr const char* kTemplateGroups = "\t\t\t<groups ngroup=\"%d\">\n";
+inline constexpr const char* kTemplateGroup = "\t\t\t\t<group>%s</group>\n";
+inline constexpr const char* kTemplateGroupsEnd = "\t\t\t</groups>\n";
+inline constexpr const char* kTemplateRecords = "\t\t\t<records nrecord=\"%d\">\n";
+inline constexpr const char* kTemplateRecord = "\t\t\t\t<record ndata=\"%d\">\n";
+inline constexpr const char* kTemplateRecordGroup = "\t\t\t\t\t<group>%s</group>\n";
+inline constexpr const char* kTemplateFieldData =
+    "\t\t\t\t\t<fielddata>\n\t\t\t\t\t\t<id>%d</id>\n\t\t\t\t\t\t<type>%s</type>\n\t\t\t\t\t\t";
+inline constexpr const char* kTemplateContentBlob = "<content encoding=\"b64\">";
+inline constexpr const char* kTemplateContent = "<content>";
+inline constexpr const char* kTemplateFieldDataEnd = "</content>\n\t\t\t\t\t</fielddata>\n";
+inline constexpr const char* kTemplateRecordEnd = "\t\t\t\t</record>\n";
+inline constexpr const char* kTemplateTail =
+    "\t\t\t</records>\n\t\t</table>\n\t</tables>\n</tblx>\n";
+
+// What a reader looks for inside normalised start tags.
+inline constexpr std::string_view kAttrOverwrite = "write=\"overwrite\"";
+inline constexpr std::string_view kAttrBase64 = "encoding=\"b64\"";
+
+}  // namespace tbl2tblx

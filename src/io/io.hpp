@@ -1,0 +1,118 @@
+// Moving bytes between disk and memory. The one place that reads whole files, streams input,
+// and writes every output file of the tool: to a temporary file beside the target that replaces
+// the target only once it is complete (commit), or disappears (discard, interrupt, any failure).
+// Nothing here prints; callers word every message. Results are 0 for success and 1 for failure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace tbl2tblx {
+
+// ---- Owned byte buffers ----------------------------------------------------------------------
+
+// Releases a buffer made by allocate_bytes: a mapping of `mapped` bytes, or the heap when 0.
+struct BytesRelease {
+  std::size_t mapped = 0;
+  void operator()(std::uint8_t* bytes) const noexcept;
+};
+
+// `size` bytes followed by one zero byte, so that a loaded text is also a zero-terminated string.
+struct Bytes {
+  std::unique_ptr<std::uint8_t[], BytesRelease> data;
+  std::uint64_t size = 0;
+
+  std::uint8_t* begin() const { return data.get(); }
+  std::uint8_t* end() const { return data.get() + size; }
+  std::span<std::uint8_t> span() const { return {data.get(), static_cast<std::size_t>(size)}; }
+  std::string_view text() const {
+    return {reinterpret_cast<const char*>(data.get()), static_cast<std::size_t>(size)};
+  }
+};
+
+// A new buffer of size + 1 bytes whose byte at `size` is zero (the rest is not initialised).
+// Large buffers come from a 2 MiB-aligned mapping backed by transparent huge pages: first
+// touch of fresh 4 KiB pages would otherwise dominate whole-file work.
+int allocate_bytes(std::uint64_t size, Bytes& out);
+
+// Reads a whole file into a new buffer. A source that cannot be sized by seeking (a pipe,
+// /dev/stdin) is read to its end. On failure `out` is left empty.
+int load_whole_file(const char* name, Bytes& out);
+
+// Writes `data` as the whole content of `name`, through an OutputFile. An empty `data` is
+// refused without touching the file.
+int save_whole_file(const char* name, std::span<const std::uint8_t> data);
+
+// ---- Streaming input -------------------------------------------------------------------------
+
+struct InputFile {
+  int fd = -1;
+  InputFile() = default;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile();
+};
+
+int input_open(InputFile& in, const char* name);
+// Fills `dest` as far as the file allows; `got` < dest.size() only at the end of the file.
+int input_read(InputFile& in, std::span<std::uint8_t> dest, std::size_t& got);
+
+// ---- Output files: commit or discard -------------------------------------------------------
+
+inline constexpr std::size_t kOutputBufferSize = std::size_t{1} << 20;
+
+// An output being written. Bytes are buffered here and handed to the kernel in large writes.
+// While it is open, an interrupt (SIGINT, SIGTERM, SIGHUP) removes the temporary file before
+// the process ends with that signal. Destroyed without output_commit, it is discarded.
+struct OutputFile {
+  int fd = -1;
+  std::string target;    // the name that is replaced on commit (a symbolic link resolved)
+  std::string temp;      // the temporary file; empty when the target is written in place
+  int replaced_mode = -1;  // permission bits of the file being replaced, -1 for a new file
+  bool failed = false;   // a write or patch fell short: commit will refuse
+  std::uint64_t flushed = 0;  // bytes already written to fd
+  std::unique_ptr<std::uint8_t[]> buffer;
+  std::size_t used = 0;  // bytes waiting in buffer
+
+  OutputFile() = default;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();
+};
+
+// Prepares to replace `target`: a temporary file in the target's folder, mode 0600 while it is
+// incomplete. A target that exists and is not a regular file (a device, a FIFO) is opened and
+// written in place instead. 1 when nothing can be created (no such folder, no permission, a
+// directory under the target name).
+int output_open(OutputFile& out, const char* target);
+
+// Appends bytes. 1 once any write has failed (the failure is sticky).
+int output_write(OutputFile& out, std::span<const std::uint8_t> bytes);
+inline int output_write(OutputFile& out, std::string_view text) {
+  return output_write(out, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+}
+
+// Room for up to `n` <= kOutputBufferSize bytes at the end of the buffer; write into it, then
+// call output_advance with the number actually used. nullptr once a write has failed.
+std::uint8_t* output_reserve(OutputFile& out, std::size_t n);
+inline void output_advance(OutputFile& out, std::size_t n) { out.used += n; }
+
+// Bytes appended so far, buffered or not: the offset of the next byte.
+inline std::uint64_t output_position(const OutputFile& out) { return out.flushed + out.used; }
+
+// Overwrites bytes already appended at `offset`: in the buffer while they are still there,
+// otherwise in the file. Used to fill in counts that precede their items.
+int output_patch(OutputFile& out, std::uint64_t offset, std::span<const std::uint8_t> bytes);
+
+// Flushes, checks every write, gives the file its final mode and renames it onto the target.
+// 1 (and the temporary file removed, the target untouched) on any failure.
+int output_commit(OutputFile& out);
+
+// Removes the temporary file; the target is left exactly as it was. Safe to call twice.
+void output_discard(OutputFile& out);
+
+}  // namespace tbl2tblx

@@ -1,0 +1,74 @@
+// Markup text primitives: the tag scanner that walks a document tag by tag and counts its lines,
+// and the translation of entities and line ends between the binary and the XML form of names
+// and string values. No files, no messages.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace tbl2tblx {
+
+// ---- Tag scanner -----------------------------------------------------------------------------
+
+inline constexpr std::size_t kTagBufferSize = 128;
+inline constexpr std::size_t kTagMaxChars = 125;  // characters stored between '<' and '>'
+
+// Line of the '<' of the most recently found tag (1-based), and the line ends the last scan
+// passed from that '<' onwards. A reader sets them to 1 and 0 before each document.
+extern std::int32_t current_line;
+extern std::int32_t pending_lines;
+
+// Finds the next tag at or after `text` (a zero-terminated text; never its terminating zero),
+// skipping comments, and stores it normalised in `tag` (lower case, white space collapsed, none
+// around '='). `content_start` receives the position after the tag's '>'; `next_tag_pos` the
+// first '<' after it, or nullptr when the text ends first. Returns 0 when a tag was found; 1
+// otherwise, with `tag` empty and both positions nullptr (or nothing changed at all, counters
+// included, when an argument is missing or `text` stands on the terminating zero).
+int next_tag(const char* text, char* tag, const char** content_start, const char** next_tag_pos);
+
+// 0 when the normalised `tag` has the element name `name` ("table", "/table", "secret/"):
+// the name follows the '<' and is followed by a space or '>'. 1 otherwise.
+int tag_is(const char* tag, const char* name);
+
+// ---- Entities and line ends ------------------------------------------------------------------
+
+inline constexpr std::size_t kMaxEscapedNameChars = 30;
+inline constexpr std::size_t kNameBufferSize = 152;  // thirty "&amp;" and a zero
+
+// Names are escaped into it for printing and group references unescaped into it for comparing.
+extern char name_buffer[kNameBufferSize];
+
+// Escapes a name ('&', '<', '>' as entities; CR LF and a lone CR as LF) into `dest` with a
+// terminating zero; returns the characters written. 0 (and `dest` unchanged) for a missing or
+// empty source, a missing destination, or a source longer than 30 characters.
+std::size_t escape_name(const char* source, char* dest);
+
+// Unescapes a name (the three entities; LF as CR, an LF after a CR dropped) into `dest`: at most
+// `max_chars` characters (never more than 30) and a terminating zero. Returns the characters
+// written; 0 with `dest` unchanged for a missing or empty source or a missing destination.
+std::size_t unescape_name(std::string_view source, char* dest,
+                          std::size_t max_chars = kMaxEscapedNameChars);
+
+// How far one call of escape_content got.
+struct EscapeProgress {
+  std::size_t consumed = 0;  // input bytes taken
+  std::size_t written = 0;   // output bytes produced
+  bool done = false;         // the end of the data or a zero byte was reached
+};
+
+// Worst-case output bytes for one input byte ("&amp;").
+inline constexpr std::size_t kEscapeMaxExpansion = 5;
+
+// Escapes string data into `dest` as it stands in a written document: entities for '&', '<'
+// and '>', each line break (CR LF, a lone CR, an LF) as the document line end CR LF. Stops at the
+// end of the data or at the first zero byte (done), or when `dest` has no room for the worst
+// case of the next byte; call again with the rest. A CR LF pair is never split between calls.
+EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char> dest);
+
+// Unescapes the text of a content element into `dest` and returns the bytes written (no zero is
+// added). The result is never longer than the text, so `dest` may be text.data() itself.
+std::size_t unescape_content(std::string_view text, char* dest);
+
+}  // namespace tbl2tblx

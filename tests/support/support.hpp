@@ -1,0 +1,56 @@
+// Helpers shared by the test programs: scratch folders, files as strings, and running the built
+// tool as a user would.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh folder under the system's temporary folder, removed with everything in it at the end.
+struct ScratchDir {
+  std::filesystem::path path;
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  std::filesystem::path operator/(std::string_view name) const { return path / name; }
+  // The names of the entries in the folder, sorted.
+  std::vector<std::string> entries() const;
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, std::string_view bytes);
+bool exists(const std::filesystem::path& path);
+
+// Bytes as a string (for building binary fixtures).
+std::string bytes(std::initializer_list<int> values);
+// A little-endian integer of `width` bytes.
+std::string le(std::uint64_t value, int width);
+
+struct RunOptions {
+  std::filesystem::path cwd;             // empty: the current folder
+  std::int64_t file_size_limit = -1;     // RLIMIT_FSIZE in bytes, SIGXFSZ ignored; -1: none
+  std::string stdin_data;                // fed to standard input
+  bool stdout_to_dev_full = false;
+};
+
+struct RunResult {
+  int status = -1;   // exit status; 128 + n when ended by signal n
+  std::string out;   // standard output
+};
+
+// Runs the built tbl2tblx with `args` (not including the program name).
+RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// The path of the built tool and of the source tree.
+std::string tool_path();
+std::filesystem::path source_dir();
+
+// The fixed banner every run starts with.
+std::string banner();
+
+}  // namespace testing_support
