@@ -19,9 +19,12 @@ int convert_tblx_to_tbl(const char* path);
 // ---- Shared by both directions ---------------------------------------------------------------
 
 // The progress line after each record: eighty backspaces, then "\t<table>: <marker><count>"
-// with "/<total>" when a total is given, and a blank. When standard output is a terminal it is
-// shown at most about 20 times a second (and always when `last` is set); otherwise every time.
+// with "/<total>" when a total is given, and a blank. Off a terminal it is printed every time;
+// on a terminal at most about 20 times a second.
 void print_progress(std::string_view table, bool overwrite, std::uint64_t count,
-                    const std::uint64_t* total, bool last);
+                    const std::uint64_t* total);
+// Shows the last progress line if a terminal skipped it; call before whatever follows the
+// records (the line end, or a message).
+void end_progress();
 
 }  // namespace tbl2tblx

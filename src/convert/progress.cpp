@@ -11,53 +11,65 @@ namespace tbl2tblx {
 namespace {
 
 constexpr std::size_t kBackspaces = 80;
+constexpr std::size_t kShownNameChars = 64;
 constexpr auto kTerminalRefresh = std::chrono::milliseconds(50);
+
+struct ProgressLine {
+  char text[kBackspaces + 128];
+  std::size_t length = 0;
+  bool skipped = false;  // the latest line was not shown yet
+};
+ProgressLine progress;
 
 bool stdout_is_terminal() {
   static const bool terminal = isatty(STDOUT_FILENO) != 0;
   return terminal;
 }
 
-// On a terminal, redrawing the line for each of millions of records would cost more than the
-// conversion; a person cannot read faster than a few updates a second anyway.
-bool due_on_terminal(bool last) {
+// Redrawing a terminal line for each of millions of records would cost more than the
+// conversion itself, and nobody reads faster than a few updates a second.
+bool due_on_terminal() {
   using Clock = std::chrono::steady_clock;
   static Clock::time_point shown{};
   Clock::time_point now = Clock::now();
-  if (!last && now - shown < kTerminalRefresh) return false;
+  if (now - shown < kTerminalRefresh) return false;
   shown = now;
   return true;
 }
 
-char* put_number(char* at, char* end, std::uint64_t value) {
-  return std::to_chars(at, end, value).ptr;
+void show(const ProgressLine& line) {
+  std::fwrite(line.text, 1, line.length, stdout);
+  if (stdout_is_terminal()) std::fflush(stdout);
 }
 
 }  // namespace
 
 void print_progress(std::string_view table, bool overwrite, std::uint64_t count,
-                    const std::uint64_t* total, bool last) {
-  const bool terminal = stdout_is_terminal();
-  if (terminal && !due_on_terminal(last)) return;
-  char line[kBackspaces + 128];
-  char* const end = line + sizeof line;
-  char* at = line;
+                    const std::uint64_t* total) {
+  char* const end = progress.text + sizeof progress.text;
+  char* at = progress.text;
   std::memset(at, '\b', kBackspaces);
   at += kBackspaces;
   *at++ = '\t';
-  table = table.substr(0, 64);
+  table = table.substr(0, kShownNameChars);
   at = std::copy(table.begin(), table.end(), at);
   *at++ = ':';
   *at++ = ' ';
   if (!overwrite) *at++ = '+';
-  at = put_number(at, end, count);
+  at = std::to_chars(at, end, count).ptr;
   if (total != nullptr) {
     *at++ = '/';
-    at = put_number(at, end, *total);
+    at = std::to_chars(at, end, *total).ptr;
   }
   *at++ = ' ';
-  std::fwrite(line, 1, static_cast<std::size_t>(at - line), stdout);
-  if (terminal) std::fflush(stdout);
+  progress.length = static_cast<std::size_t>(at - progress.text);
+  progress.skipped = stdout_is_terminal() && !due_on_terminal();
+  if (!progress.skipped) show(progress);
+}
+
+void end_progress() {
+  if (progress.skipped) show(progress);
+  progress.skipped = false;
 }
 
 }  // namespace tbl2tblx
