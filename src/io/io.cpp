@@ -1,1 +1,416 @@
-// placeholder
+#include "io/io.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace tbl2tblx {
+namespace {
+
+constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
+constexpr std::size_t kPipeChunk = std::size_t{1} << 20;
+constexpr int kMaxLinkDepth = 40;
+constexpr mode_t kNewFileMode = 0666;
+constexpr mode_t kModeBits = 07777;
+constexpr const char* kTempName = ".tbl2tblx-XXXXXX";
+
+std::size_t round_up(std::size_t value, std::size_t unit) { return (value + unit - 1) / unit * unit; }
+
+// ---- Buffers ---------------------------------------------------------------------------------
+
+// A 2 MiB-aligned anonymous mapping of `length` bytes, asking for transparent huge pages.
+std::uint8_t* map_huge(std::size_t length) {
+  const std::size_t reserve = length + kHugePageSize;
+  void* raw = mmap(nullptr, reserve, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = round_up(start, kHugePageSize);
+  if (aligned > start) munmap(raw, aligned - start);
+  const std::uintptr_t tail = aligned + length;
+  if (start + reserve > tail) munmap(reinterpret_cast<void*>(tail), start + reserve - tail);
+  auto* bytes = reinterpret_cast<std::uint8_t*>(aligned);
+  madvise(bytes, length, MADV_HUGEPAGE);
+  return bytes;
+}
+
+// ---- Plain system-call loops -----------------------------------------------------------------
+
+int write_all(int fd, const std::uint8_t* bytes, std::size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::write(fd, bytes, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 1;
+    bytes += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+int pwrite_all(int fd, const std::uint8_t* bytes, std::size_t length, std::uint64_t offset) {
+  while (length > 0) {
+    const ssize_t n = ::pwrite(fd, bytes, length, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 1;
+    bytes += n;
+    length -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return 0;
+}
+
+// Reads until `length` bytes arrived or the file ended; -1 on an error.
+ssize_t read_full(int fd, std::uint8_t* bytes, std::size_t length) {
+  std::size_t got = 0;
+  while (got < length) {
+    const ssize_t n = ::read(fd, bytes + got, length - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+// ---- Temporary files and interrupts ----------------------------------------------------------
+
+// The temporary files open right now, kept where a signal handler can reach them without
+// allocating or locking.
+constexpr int kMaxTempFiles = 8;
+struct TempSlot {
+  std::atomic<bool> used{false};
+  char path[PATH_MAX];
+};
+TempSlot temp_slots[kMaxTempFiles];
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void remove_temp_files_and_die(int signal_number) {
+  for (TempSlot& slot : temp_slots) {
+    if (slot.used.load()) ::unlink(slot.path);
+  }
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+void install_interrupt_cleanup() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction current {};
+    if (sigaction(signal_number, nullptr, &current) != 0) continue;
+    if (current.sa_handler == SIG_IGN) continue;  // the caller wants this one ignored
+    struct sigaction cleanup {};
+    cleanup.sa_handler = remove_temp_files_and_die;
+    sigemptyset(&cleanup.sa_mask);
+    sigaction(signal_number, &cleanup, nullptr);
+  }
+}
+
+TempSlot* claim_temp_slot(const std::string& path) {
+  if (path.size() >= PATH_MAX) return nullptr;
+  for (TempSlot& slot : temp_slots) {
+    if (slot.used.load()) continue;
+    std::memcpy(slot.path, path.c_str(), path.size() + 1);
+    slot.used.store(true);
+    return &slot;
+  }
+  return nullptr;
+}
+
+TempSlot* find_temp_slot(const std::string& path) {
+  for (TempSlot& slot : temp_slots) {
+    if (slot.used.load() && path == slot.path) return &slot;
+  }
+  return nullptr;
+}
+
+// Creates the temporary file; registered before it exists, so that no moment leaves it behind.
+int create_temp_file(const std::string& folder, std::string& temp) {
+  TempSlot* slot = claim_temp_slot(folder + "/" + kTempName);
+  if (slot == nullptr) return -1;
+  const int fd = mkostemp(slot->path, O_CLOEXEC);
+  if (fd < 0) {
+    slot->used.store(false);
+    return -1;
+  }
+  temp = slot->path;
+  return fd;
+}
+
+void remove_temp_file(std::string& temp) {
+  if (temp.empty()) return;
+  ::unlink(temp.c_str());
+  if (TempSlot* slot = find_temp_slot(temp)) slot->used.store(false);
+  temp.clear();
+}
+
+void forget_temp_file(std::string& temp) {
+  if (TempSlot* slot = find_temp_slot(temp)) slot->used.store(false);
+  temp.clear();
+}
+
+mode_t new_file_mode() {
+  static const mode_t mask = [] {
+    const mode_t current = umask(0);
+    umask(current);
+    return current;
+  }();
+  return kNewFileMode & ~mask;
+}
+
+// ---- Target names ----------------------------------------------------------------------------
+
+std::string folder_of(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Follows symbolic links so that the file they point to is replaced and the links stay.
+std::string resolve_links(std::string path) {
+  for (int depth = 0; depth < kMaxLinkDepth; ++depth) {
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return path;
+    std::vector<char> link(static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)) + PATH_MAX);
+    const ssize_t length = readlink(path.c_str(), link.data(), link.size() - 1);
+    if (length < 0) return path;
+    std::string destination(link.data(), static_cast<std::size_t>(length));
+    if (destination.empty() || destination[0] != '/') {
+      destination = folder_of(path) + "/" + destination;
+    }
+    path = std::move(destination);
+  }
+  return path;
+}
+
+void flush_buffer(OutputFile& out) {
+  if (out.used == 0 || out.failed) return;
+  if (write_all(out.fd, out.buffer.get(), out.used) != 0) out.failed = true;
+  out.flushed += out.used;
+  out.used = 0;
+}
+
+}  // namespace
+
+// ---- Buffers ---------------------------------------------------------------------------------
+
+void BytesRelease::operator()(std::uint8_t* bytes) const noexcept {
+  if (bytes == nullptr) return;
+  if (mapped > 0) {
+    munmap(bytes, mapped);
+  } else {
+    delete[] bytes;
+  }
+}
+
+int allocate_bytes(std::uint64_t size, Bytes& out) {
+  out = Bytes{};
+  if (size >= SIZE_MAX - kHugePageSize) return 1;
+  const std::size_t length = static_cast<std::size_t>(size) + 1;
+  std::uint8_t* bytes = nullptr;
+  std::size_t mapped = 0;
+  if (length >= kHugePageSize) {
+    mapped = round_up(length, kHugePageSize);
+    bytes = map_huge(mapped);
+  } else {
+    bytes = new (std::nothrow) std::uint8_t[length];
+  }
+  if (bytes == nullptr) return 1;
+  bytes[size] = 0;
+  out.data = std::unique_ptr<std::uint8_t[], BytesRelease>(bytes, BytesRelease{mapped});
+  out.size = size;
+  return 0;
+}
+
+// ---- Whole files -----------------------------------------------------------------------------
+
+namespace {
+
+int load_sized(int fd, std::uint64_t size, Bytes& out) {
+  if (allocate_bytes(size, out) != 0) return 1;
+  const ssize_t got = read_full(fd, out.begin(), static_cast<std::size_t>(size));
+  if (got < 0 || static_cast<std::uint64_t>(got) != size) {
+    out = Bytes{};
+    return 1;
+  }
+  return 0;
+}
+
+// A pipe or a device: read to the end, then keep the bytes in a buffer of the usual kind.
+int load_unsized(int fd, Bytes& out) {
+  std::vector<std::uint8_t> collected;
+  for (;;) {
+    const std::size_t before = collected.size();
+    collected.resize(before + kPipeChunk);
+    const ssize_t got = read_full(fd, collected.data() + before, kPipeChunk);
+    if (got < 0) return 1;
+    collected.resize(before + static_cast<std::size_t>(got));
+    if (static_cast<std::size_t>(got) < kPipeChunk) break;
+  }
+  if (allocate_bytes(collected.size(), out) != 0) return 1;
+  std::copy(collected.begin(), collected.end(), out.begin());
+  return 0;
+}
+
+}  // namespace
+
+int load_whole_file(const char* name, Bytes& out) {
+  out = Bytes{};
+  if (name == nullptr) return 1;
+  InputFile in;
+  if (input_open(in, name) != 0) return 1;
+  struct stat status {};
+  if (fstat(in.fd, &status) != 0) return 1;
+  if (S_ISREG(status.st_mode)) return load_sized(in.fd, static_cast<std::uint64_t>(status.st_size), out);
+  return load_unsized(in.fd, out);
+}
+
+int save_whole_file(const char* name, std::span<const std::uint8_t> data) {
+  if (name == nullptr || data.empty()) return 1;
+  OutputFile out;
+  if (output_open(out, name) != 0) return 1;
+  if (output_write(out, data) != 0) return 1;
+  return output_commit(out);
+}
+
+// ---- Streaming input -------------------------------------------------------------------------
+
+InputFile::~InputFile() {
+  if (fd >= 0) ::close(fd);
+}
+
+int input_open(InputFile& in, const char* name) {
+  if (name == nullptr) return 1;
+  in.fd = ::open(name, O_RDONLY | O_CLOEXEC);
+  if (in.fd < 0) return 1;
+  struct stat status {};
+  if (fstat(in.fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+    ::close(in.fd);
+    in.fd = -1;
+    return 1;
+  }
+  return 0;
+}
+
+int input_read(InputFile& in, std::span<std::uint8_t> dest, std::size_t& got) {
+  got = 0;
+  const ssize_t n = read_full(in.fd, dest.data(), dest.size());
+  if (n < 0) return 1;
+  got = static_cast<std::size_t>(n);
+  return 0;
+}
+
+// ---- Output files ----------------------------------------------------------------------------
+
+OutputFile::~OutputFile() { output_discard(*this); }
+
+int output_open(OutputFile& out, const char* target) {
+  if (target == nullptr || *target == '\0' || out.fd >= 0) return 1;
+  out.target = resolve_links(target);
+  out.failed = false;
+  out.flushed = 0;
+  out.used = 0;
+  struct stat status {};
+  const bool exists = stat(out.target.c_str(), &status) == 0;
+  if (exists && !S_ISREG(status.st_mode)) {
+    // A device or a FIFO cannot be replaced; it is written in place, as it always was.
+    out.fd = ::open(out.target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  } else {
+    if (exists && access(out.target.c_str(), W_OK) != 0) return 1;
+    out.replaced_mode = exists ? static_cast<int>(status.st_mode & kModeBits) : -1;
+    install_interrupt_cleanup();
+    out.fd = create_temp_file(folder_of(out.target), out.temp);
+  }
+  if (out.fd < 0) return 1;
+  out.buffer.reset(new (std::nothrow) std::uint8_t[kOutputBufferSize]);
+  if (out.buffer == nullptr) {
+    output_discard(out);
+    return 1;
+  }
+  return 0;
+}
+
+int output_write(OutputFile& out, std::span<const std::uint8_t> bytes) {
+  if (out.fd < 0 || out.failed) return 1;
+  if (bytes.size() > kOutputBufferSize - out.used) {
+    flush_buffer(out);
+    if (bytes.size() >= kOutputBufferSize) {
+      if (!out.failed && write_all(out.fd, bytes.data(), bytes.size()) != 0) out.failed = true;
+      out.flushed += bytes.size();
+      return out.failed ? 1 : 0;
+    }
+  }
+  if (out.failed) return 1;
+  std::memcpy(out.buffer.get() + out.used, bytes.data(), bytes.size());
+  out.used += bytes.size();
+  return 0;
+}
+
+std::uint8_t* output_reserve(OutputFile& out, std::size_t n) {
+  if (out.fd < 0 || out.failed || n > kOutputBufferSize) return nullptr;
+  if (n > kOutputBufferSize - out.used) flush_buffer(out);
+  return out.failed ? nullptr : out.buffer.get() + out.used;
+}
+
+int output_patch(OutputFile& out, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+  if (out.fd < 0 || out.failed || offset + bytes.size() > output_position(out)) return 1;
+  // The part still in the buffer is patched there, the part already written in the file.
+  std::size_t in_file = 0;
+  if (offset < out.flushed) {
+    in_file = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), out.flushed - offset));
+    if (pwrite_all(out.fd, bytes.data(), in_file, offset) != 0) {
+      out.failed = true;
+      return 1;
+    }
+  }
+  if (in_file < bytes.size()) {
+    const std::uint64_t at = offset + in_file - out.flushed;
+    std::memcpy(out.buffer.get() + at, bytes.data() + in_file, bytes.size() - in_file);
+  }
+  return 0;
+}
+
+int output_commit(OutputFile& out) {
+  if (out.fd < 0) return 1;
+  flush_buffer(out);
+  bool ok = !out.failed;
+  if (ok && !out.temp.empty()) {
+    const mode_t mode = out.replaced_mode >= 0 ? static_cast<mode_t>(out.replaced_mode)
+                                               : new_file_mode();
+    ok = fchmod(out.fd, mode) == 0;
+  }
+  const int fd = out.fd;
+  out.fd = -1;
+  ok = (::close(fd) == 0) && ok;
+  if (ok && !out.temp.empty()) ok = ::rename(out.temp.c_str(), out.target.c_str()) == 0;
+  out.buffer.reset();
+  if (!ok) {
+    remove_temp_file(out.temp);
+    return 1;
+  }
+  forget_temp_file(out.temp);
+  return 0;
+}
+
+void output_discard(OutputFile& out) {
+  if (out.fd >= 0) {
+    ::close(out.fd);
+    out.fd = -1;
+  }
+  remove_temp_file(out.temp);
+  out.buffer.reset();
+  out.used = 0;
+}
+
+}  // namespace tbl2tblx
