@@ -24,7 +24,9 @@ constexpr mode_t kNewFileMode = 0666;
 constexpr mode_t kModeBits = 07777;
 constexpr const char* kTempName = ".tbl2tblx-XXXXXX";
 
-std::size_t round_up(std::size_t value, std::size_t unit) { return (value + unit - 1) / unit * unit; }
+std::size_t round_up(std::size_t value, std::size_t unit) {
+  return (value + unit - 1) / unit * unit;
+}
 
 // ---- Buffers ---------------------------------------------------------------------------------
 
@@ -272,7 +274,8 @@ int load_whole_file(const char* name, Bytes& out) {
   if (input_open(in, name) != 0) return 1;
   struct stat status {};
   if (fstat(in.fd, &status) != 0) return 1;
-  if (S_ISREG(status.st_mode)) return load_sized(in.fd, static_cast<std::uint64_t>(status.st_size), out);
+  if (S_ISREG(status.st_mode))
+    return load_sized(in.fd, static_cast<std::uint64_t>(status.st_size), out);
   return load_unsized(in.fd, out);
 }
 
@@ -313,7 +316,9 @@ int input_read(InputFile& in, std::span<std::uint8_t> dest, std::size_t& got) {
 
 // ---- Output files ----------------------------------------------------------------------------
 
-OutputFile::~OutputFile() { output_discard(*this); }
+OutputFile::~OutputFile() {
+  output_discard(*this);
+}
 
 int output_open(OutputFile& out, const char* target) {
   if (target == nullptr || *target == '\0' || out.fd >= 0) return 1;
@@ -386,8 +391,8 @@ int output_commit(OutputFile& out) {
   flush_buffer(out);
   bool ok = !out.failed;
   if (ok && !out.temp.empty()) {
-    const mode_t mode = out.replaced_mode >= 0 ? static_cast<mode_t>(out.replaced_mode)
-                                               : new_file_mode();
+    const mode_t mode =
+        out.replaced_mode >= 0 ? static_cast<mode_t>(out.replaced_mode) : new_file_mode();
     ok = fchmod(out.fd, mode) == 0;
   }
   const int fd = out.fd;

@@ -1,0 +1,193 @@
+#include "io/io.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "support.hpp"
+
+namespace fs = std::filesystem;
+using namespace tbl2tblx;
+using namespace testing_support;
+
+namespace {
+
+std::span<const std::uint8_t> as_bytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::string as_string(const Bytes& bytes) {
+  return std::string(bytes.text());
+}
+
+mode_t mode_of(const fs::path& path) {
+  struct stat status {};
+  stat(path.c_str(), &status);
+  return status.st_mode & 07777;
+}
+
+TEST(Bytes, EveryBufferEndsWithAZeroByteAndLargeOnesSitOnHugePageBoundaries) {
+  for (std::uint64_t size : {0ull, 1ull, 4095ull, (2ull << 20) - 1, 2ull << 20, 5ull << 20}) {
+    Bytes bytes;
+    ASSERT_EQ(allocate_bytes(size, bytes), 0) << size;
+    EXPECT_EQ(bytes.size, size);
+    EXPECT_EQ(bytes.begin()[size], 0);
+    if (size + 1 >= (2u << 20)) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(bytes.begin()) % (2u << 20), 0u);
+    }
+  }
+  Bytes too_large;
+  EXPECT_EQ(allocate_bytes(UINT64_MAX, too_large), 1);
+  EXPECT_EQ(too_large.begin(), nullptr);
+}
+
+TEST(LoadWholeFile, LoadsEveryByteAndAddsAZero) {
+  ScratchDir dir;
+  write_file(dir / "empty", "");
+  write_file(dir / "nul", bytes({0x00, 0x41}));
+  Bytes loaded;
+  ASSERT_EQ(load_whole_file((dir / "empty").c_str(), loaded), 0);
+  EXPECT_EQ(loaded.size, 0u);
+  EXPECT_EQ(loaded.begin()[0], 0);
+  ASSERT_EQ(load_whole_file((dir / "nul").c_str(), loaded), 0);
+  EXPECT_EQ(as_string(loaded), bytes({0x00, 0x41}));
+  EXPECT_EQ(loaded.begin()[2], 0);
+}
+
+TEST(LoadWholeFile, FailsCleanlyOnWhatCannotBeRead) {
+  ScratchDir dir;
+  Bytes loaded;
+  ASSERT_EQ(allocate_bytes(3, loaded), 0);
+  EXPECT_EQ(load_whole_file((dir / "missing").c_str(), loaded), 1);
+  EXPECT_EQ(loaded.begin(), nullptr);
+  EXPECT_EQ(loaded.size, 0u);
+  EXPECT_EQ(load_whole_file(dir.path.c_str(), loaded), 1);  // a directory
+  EXPECT_EQ(load_whole_file(nullptr, loaded), 1);
+}
+
+TEST(LoadWholeFile, ReadsAPipeToItsEnd) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const std::string content(100000, 'p');
+  // Larger than a pipe holds: a writer process feeds it while we read.
+  pid_t writer = fork();
+  if (writer == 0) {
+    close(fds[0]);
+    std::size_t done = 0;
+    while (done < content.size()) {
+      ssize_t n = write(fds[1], content.data() + done, content.size() - done);
+      if (n <= 0) _exit(1);
+      done += static_cast<std::size_t>(n);
+    }
+    _exit(0);
+  }
+  close(fds[1]);
+  Bytes loaded;
+  const std::string path = "/proc/self/fd/" + std::to_string(fds[0]);
+  EXPECT_EQ(load_whole_file(path.c_str(), loaded), 0);
+  close(fds[0]);
+  waitpid(writer, nullptr, 0);
+  EXPECT_EQ(as_string(loaded), content);
+}
+
+TEST(SaveWholeFile, RefusesNothingToWriteAndKeepsTheTarget) {
+  ScratchDir dir;
+  write_file(dir / "kept", "old");
+  EXPECT_EQ(save_whole_file((dir / "kept").c_str(), {}), 1);
+  EXPECT_EQ(read_file(dir / "kept"), "old");
+  EXPECT_EQ(save_whole_file((dir / "no-such-folder" / "x").c_str(), as_bytes("abc")), 1);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"kept"});
+}
+
+TEST(SaveWholeFile, LoadAndSaveUnderTheSameNameReproducesTheFile) {
+  ScratchDir dir;
+  const std::string content = bytes({0, 1, 2, 0xFF, '\r', '\n', 0});
+  write_file(dir / "same", content);
+  Bytes loaded;
+  ASSERT_EQ(load_whole_file((dir / "same").c_str(), loaded), 0);
+  ASSERT_EQ(save_whole_file((dir / "same").c_str(), loaded.span()), 0);
+  EXPECT_EQ(read_file(dir / "same"), content);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"same"});
+}
+
+TEST(OutputFile, NothingAppearsUnderTheTargetNameBeforeCommit) {
+  ScratchDir dir;
+  write_file(dir / "out", "earlier");
+  OutputFile out;
+  ASSERT_EQ(output_open(out, (dir / "out").c_str()), 0);
+  ASSERT_EQ(output_write(out, std::string(3u << 20, 'x')), 0);  // past the buffer: written out
+  EXPECT_EQ(read_file(dir / "out"), "earlier");
+  EXPECT_EQ(dir.entries().size(), 2u);  // the target and one temporary file
+  ASSERT_EQ(output_commit(out), 0);
+  EXPECT_EQ(read_file(dir / "out"), std::string(3u << 20, 'x'));
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"out"});
+}
+
+TEST(OutputFile, DiscardLeavesTheEarlierFileExactlyAsItWas) {
+  ScratchDir dir;
+  write_file(dir / "out", "earlier");
+  {
+    OutputFile out;
+    ASSERT_EQ(output_open(out, (dir / "out").c_str()), 0);
+    ASSERT_EQ(output_write(out, "new content"), 0);
+  }  // destroyed without commit
+  EXPECT_EQ(read_file(dir / "out"), "earlier");
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"out"});
+}
+
+TEST(OutputFile, PatchesBytesWhetherStillBufferedAlreadyWrittenOrBoth) {
+  ScratchDir dir;
+  OutputFile out;
+  ASSERT_EQ(output_open(out, (dir / "patched").c_str()), 0);
+  ASSERT_EQ(output_write(out, "0000"), 0);
+  ASSERT_EQ(output_write(out, std::string(kOutputBufferSize, '.')), 0);  // flushes "0000"
+  const std::uint64_t buffered = output_position(out);
+  ASSERT_EQ(output_write(out, "111122"), 0);
+  EXPECT_EQ(output_patch(out, 0, as_bytes("AB")), 0);                    // in the file
+  EXPECT_EQ(output_patch(out, buffered - 1, as_bytes("YZ")), 0);         // across the boundary
+  EXPECT_EQ(output_patch(out, buffered + 4, as_bytes("CD")), 0);         // in the buffer
+  EXPECT_EQ(output_patch(out, output_position(out), as_bytes("Z")), 1);  // past the end
+  ASSERT_EQ(output_commit(out), 0);
+  const std::string content = read_file(dir / "patched");
+  EXPECT_EQ(content.substr(0, 4), "AB00");
+  EXPECT_EQ(content.substr(content.size() - 8), ".YZ111CD");
+}
+
+TEST(OutputFile, ReplacedFilesKeepTheirModeAndNewOnesFollowTheUmask) {
+  ScratchDir dir;
+  write_file(dir / "private", "x");
+  fs::permissions(dir / "private", fs::perms(0640));
+  ASSERT_EQ(save_whole_file((dir / "private").c_str(), as_bytes("y")), 0);
+  EXPECT_EQ(mode_of(dir / "private"), 0640u);
+
+  const mode_t mask = umask(027);
+  umask(mask);
+  ASSERT_EQ(save_whole_file((dir / "fresh").c_str(), as_bytes("y")), 0);
+  EXPECT_EQ(mode_of(dir / "fresh"), 0666u & ~mask);
+}
+
+TEST(OutputFile, FollowsASymbolicLinkAndKeepsIt) {
+  ScratchDir dir;
+  fs::create_directory(dir / "real");
+  write_file(dir / "real" / "data", "old");
+  fs::create_symlink("real/data", dir / "link");
+  ASSERT_EQ(save_whole_file((dir / "link").c_str(), as_bytes("new")), 0);
+  EXPECT_TRUE(fs::is_symlink(dir / "link"));
+  EXPECT_EQ(read_file(dir / "real" / "data"), "new");
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"link", "real"}));
+}
+
+TEST(OutputFile, WritesDevicesInPlaceAndRefusesDirectories) {
+  ScratchDir dir;
+  EXPECT_EQ(save_whole_file("/dev/null", as_bytes("gone")), 0);
+  fs::create_directory(dir / "folder");
+  EXPECT_EQ(save_whole_file((dir / "folder").c_str(), as_bytes("x")), 1);
+  EXPECT_TRUE(fs::is_directory(dir / "folder"));
+}
+
+}  // namespace
