@@ -1,6 +1,6 @@
 # Entry points: `make demo` and `make test` work on a fresh machine (the build installs what it
-# needs); `make bench` measures.
-.PHONY: all build demo test bench clean deps
+# needs); `make bench` measures; `make fuzz` fuzzes every target for a while.
+.PHONY: all build demo test bench fuzz clean deps
 
 all: build
 
@@ -23,6 +23,10 @@ bench: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release
 	@bench/run build/release
+
+fuzz:
+	@scripts/deps --all
+	@fuzz/run
 
 clean:
 	rm -rf build
