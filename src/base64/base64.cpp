@@ -1,1 +1,323 @@
-// placeholder
+#include "base64/base64.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <string_view>
+#include <utility>
+
+namespace tbl2tblx {
+
+namespace {
+
+constexpr std::string_view kAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kPadChar = '=';
+constexpr char kLineFeed = '\n';
+constexpr std::uint64_t kGroupBytes = 3;
+constexpr std::uint64_t kGroupChars = 4;
+constexpr unsigned kSixBits = 6;
+constexpr unsigned kTwelveBits = 12;
+constexpr std::uint32_t kSixBitMask = 0x3F;
+constexpr std::uint32_t kTwelveBitMask = 0xFFF;
+
+// Decoder values: 0-63 for the alphabet, kPadValue for '=', kSkipped for every other byte.
+constexpr std::uint8_t kPadValue = 64;
+constexpr std::uint8_t kSkipped = 0xFF;
+// Set in a fast-path group whenever one of its four bytes is not an alphabet character.
+constexpr std::uint32_t kNotPlain = 0x80000000;
+
+constexpr std::array<std::uint8_t, 256> make_values() {
+  std::array<std::uint8_t, 256> values{};
+  values.fill(kSkipped);
+  for (std::size_t i = 0; i < kAlphabet.size(); ++i) {
+    values[static_cast<std::uint8_t>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
+  }
+  values[static_cast<std::uint8_t>(kPadChar)] = kPadValue;
+  return values;
+}
+constexpr std::array<std::uint8_t, 256> kValues = make_values();
+
+// The alphabet value of a byte shifted to its place in a group's 24 bits, or kNotPlain.
+constexpr std::array<std::uint32_t, 256> make_place_bits(unsigned shift) {
+  std::array<std::uint32_t, 256> bits{};
+  for (std::size_t c = 0; c < bits.size(); ++c) {
+    bits[c] = kValues[c] < kPadValue ? std::uint32_t{kValues[c]} << shift : kNotPlain;
+  }
+  return bits;
+}
+constexpr std::array<std::uint32_t, 256> kPlace0 = make_place_bits(3 * kSixBits);
+constexpr std::array<std::uint32_t, 256> kPlace1 = make_place_bits(2 * kSixBits);
+constexpr std::array<std::uint32_t, 256> kPlace2 = make_place_bits(kSixBits);
+constexpr std::array<std::uint32_t, 256> kPlace3 = make_place_bits(0);
+
+// Twelve bits to their two characters.
+using CharPair = std::array<char, 2>;
+constexpr std::array<CharPair, 4096> make_pairs() {
+  std::array<CharPair, 4096> pairs{};
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    pairs[i] = {kAlphabet[i >> kSixBits], kAlphabet[i & kSixBitMask]};
+  }
+  return pairs;
+}
+constexpr std::array<CharPair, 4096> kPairs = make_pairs();
+
+// Big-endian loads and stores of whole words, whatever the machine's byte order.
+template <typename Word>
+Word reverse_bytes(Word value) {
+#if defined(__GNUC__)
+  if constexpr (sizeof(Word) == 8) {
+    return __builtin_bswap64(value);
+  } else {
+    return __builtin_bswap32(value);
+  }
+#else
+  Word reversed = 0;
+  for (std::size_t i = 0; i < sizeof(Word); ++i, value >>= 8)
+    reversed = reversed << 8 | (value & 0xFF);
+  return reversed;
+#endif
+}
+
+template <typename Word>
+Word load_be(const std::uint8_t* source) {
+  Word value;
+  std::memcpy(&value, source, sizeof value);
+  if constexpr (std::endian::native == std::endian::little) value = reverse_bytes(value);
+  return value;
+}
+
+template <typename Word>
+void store_be(void* dest, Word value) {
+  if constexpr (std::endian::native == std::endian::little) value = reverse_bytes(value);
+  std::memcpy(dest, &value, sizeof value);
+}
+
+// ---- Encoding ----------------------------------------------------------------------------------
+
+void put_pair(char* out, std::uint64_t bits) {
+  std::memcpy(out, kPairs[bits & kTwelveBitMask].data(), sizeof(CharPair));
+}
+
+// Six bytes, read as eight (the last two are not used), to eight characters.
+void encode_six(const std::uint8_t* data, char* out) {
+  const std::uint64_t bits = load_be<std::uint64_t>(data);
+  put_pair(out, bits >> 52);
+  put_pair(out + 2, bits >> 40);
+  put_pair(out + 4, bits >> 28);
+  put_pair(out + 6, bits >> 16);
+}
+
+// Encodes `length` bytes, a multiple of 3, to 4/3 as many characters.
+char* encode_groups(const std::uint8_t* data, std::size_t length, char* out) {
+  for (; length >= 14; length -= 12, data += 12, out += 16) {
+    encode_six(data, out);
+    encode_six(data + 6, out + 8);
+  }
+  for (; length >= 8; length -= 6, data += 6, out += 8)
+    encode_six(data, out);
+  for (; length >= kGroupBytes; length -= kGroupBytes, data += kGroupBytes, out += kGroupChars) {
+    const std::uint32_t bits = std::uint32_t{data[0]} << 16 | std::uint32_t{data[1]} << 8 | data[2];
+    put_pair(out, bits >> kTwelveBits);
+    put_pair(out + 2, bits);
+  }
+  return out;
+}
+
+// Encodes the last one or two bytes of the data as a padded group.
+char* encode_tail(const std::uint8_t* data, std::size_t length, char* out) {
+  const std::uint32_t b0 = data[0];
+  const std::uint32_t b1 = length > 1 ? data[1] : 0;
+  *out++ = kAlphabet[b0 >> 2];
+  *out++ = kAlphabet[(b0 & 0x3) << 4 | b1 >> 4];
+  *out++ = length > 1 ? kAlphabet[(b1 & 0xF) << 2] : kPadChar;
+  *out++ = kPadChar;
+  return out;
+}
+
+char* encode_unbroken(const std::uint8_t* data, std::size_t length, char* out) {
+  const std::size_t whole = length - length % kGroupBytes;
+  out = encode_groups(data, whole, out);
+  if (whole < length) out = encode_tail(data + whole, length - whole, out);
+  return out;
+}
+
+// A width that holds whole groups: every full line is encoded straight from its bytes.
+char* encode_whole_group_lines(std::span<const std::uint8_t> data, char* out, std::size_t width) {
+  const std::size_t line_bytes = width / kGroupChars * kGroupBytes;
+  const std::uint8_t* bytes = data.data();
+  std::size_t left = data.size();
+  for (; left > line_bytes; left -= line_bytes, bytes += line_bytes) {
+    out = encode_groups(bytes, line_bytes, out);
+    *out++ = kLineFeed;
+  }
+  return encode_unbroken(bytes, left, out);
+}
+
+// Any other width: encode unbroken, then move the lines apart from the back.
+char* encode_other_lines(std::span<const std::uint8_t> data, char* out, std::size_t width) {
+  const std::size_t chars =
+      static_cast<std::size_t>(encode_unbroken(data.data(), data.size(), out) - out);
+  const std::size_t breaks = (chars - 1) / width;
+  for (std::size_t line = breaks; line > 0; --line) {
+    const std::size_t from = line * width;
+    std::memmove(out + from + line, out + from, std::min(width, chars - from));
+    out[from + line - 1] = kLineFeed;
+  }
+  return out + chars + breaks;
+}
+
+// ---- Decoding ----------------------------------------------------------------------------------
+
+std::uint32_t group_bits(const std::uint8_t* text) {
+  return kPlace0[text[0]] | kPlace1[text[1]] | kPlace2[text[2]] | kPlace3[text[3]];
+}
+
+// Decodes groups of four alphabet characters from text[at] on for as long as they come; returns
+// the position of the first group that is not plain. The stores run ahead of the last byte
+// written but never past the bytes already read, so decoding in place is safe.
+std::size_t decode_plain_groups(std::span<const std::uint8_t> text, std::size_t at,
+                                std::uint8_t*& out) {
+  const std::uint8_t* in = text.data();
+  const std::size_t size = text.size();
+  for (; size - at >= 2 * kGroupChars; at += 2 * kGroupChars, out += 2 * kGroupBytes) {
+    const std::uint32_t first = group_bits(in + at);
+    const std::uint32_t second = group_bits(in + at + kGroupChars);
+    if (((first | second) & kNotPlain) != 0) break;
+    store_be<std::uint64_t>(out, std::uint64_t{first} << 40 | std::uint64_t{second} << 16);
+  }
+  for (; size - at >= kGroupChars; at += kGroupChars, out += kGroupBytes) {
+    const std::uint32_t bits = group_bits(in + at);
+    if ((bits & kNotPlain) != 0) break;
+    store_be<std::uint32_t>(out, bits << 8);
+  }
+  return at;
+}
+
+// Feeds one byte to the group. A byte is written as soon as the characters that make it are
+// known, so each accepted character yields at most one byte.
+void decode_byte(Base64Decoder& state, std::uint8_t c, std::uint8_t*& out) {
+  const std::uint32_t value = kValues[c];
+  if (value == kSkipped) return;
+  switch (state.places) {
+    case 1:  // '=' counts as 0 in the first two places
+      *out++ = static_cast<std::uint8_t>((state.values[0] & kSixBitMask) << 2 |
+                                         (value & kSixBitMask) >> 4);
+      break;
+    case 2:
+      if (value == kPadValue) {
+        state.ended = true;
+        return;
+      }
+      *out++ = static_cast<std::uint8_t>((state.values[1] & 0xF) << 4 | value >> 2);
+      break;
+    case 3:
+      if (value == kPadValue) {
+        state.ended = true;
+        return;
+      }
+      *out++ = static_cast<std::uint8_t>((state.values[2] & 0x3) << 6 | value);
+      state.places = 0;
+      return;
+    default:
+      break;
+  }
+  state.values[state.places++] = value;
+}
+
+}  // namespace
+
+// Saturates at the largest value when the size does not fit in 64 bits; no buffer that large
+// can be allocated, so the encoder refuses it.
+std::uint64_t base64_encoded_size(std::uint64_t length, std::uint64_t width) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  const std::uint64_t groups = length / kGroupBytes + (length % kGroupBytes != 0 ? 1 : 0);
+  if (groups > kMax / kGroupChars) return kMax;
+  const std::uint64_t chars = groups * kGroupChars;
+  if (width == kBase64Unbroken || chars == 0) return chars;
+  const std::uint64_t breaks = (chars - 1) / width;
+  return chars > kMax - breaks ? kMax : chars + breaks;
+}
+
+std::size_t base64_encode_into(std::span<const std::uint8_t> data, char* dest,
+                               std::uint64_t width) {
+  if (data.empty()) return 0;
+  const std::uint64_t chars = base64_encoded_size(data.size(), kBase64Unbroken);
+  char* end = nullptr;
+  if (width == kBase64Unbroken || width >= chars) {
+    end = encode_unbroken(data.data(), data.size(), dest);
+  } else if (width % kGroupChars == 0) {
+    end = encode_whole_group_lines(data, dest, static_cast<std::size_t>(width));
+  } else {
+    end = encode_other_lines(data, dest, static_cast<std::size_t>(width));
+  }
+  return static_cast<std::size_t>(end - dest);
+}
+
+int base64_encode(std::span<const std::uint8_t> data, Bytes& text, std::uint64_t* text_length,
+                  std::uint64_t width) {
+  if (text_length != nullptr) *text_length = 0;
+  if (data.empty()) return 1;
+  const std::uint64_t size = base64_encoded_size(data.size(), width);
+  Bytes result;
+  if (size >= std::numeric_limits<std::size_t>::max() || allocate_bytes(size, result) != 0) {
+    text = Bytes{};
+    return 1;
+  }
+  base64_encode_into(data, reinterpret_cast<char*>(result.data.get()), width);
+  text = std::move(result);
+  if (text_length != nullptr) *text_length = size;
+  return 0;
+}
+
+std::size_t base64_decode_step(Base64Decoder& state, std::span<const std::uint8_t> text,
+                               std::uint8_t* dest) {
+  if (state.ended || text.empty()) return 0;
+  std::uint8_t* out = dest;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    if (state.places == 0) {
+      at = decode_plain_groups(text, at, out);
+      if (at == text.size()) break;
+    }
+    decode_byte(state, text[at++], out);
+    if (state.ended) return static_cast<std::size_t>(out - dest);
+  }
+  state.last_was_accepted = kValues[text.back()] != kSkipped;
+  return static_cast<std::size_t>(out - dest);
+}
+
+std::size_t base64_decode_finish(Base64Decoder& state, std::uint8_t* dest) {
+  std::size_t written = 0;
+  // A lone first character is completed with padding unless it was the text's very last byte.
+  if (!state.ended && state.places == 1 && !state.last_was_accepted) {
+    dest[0] = static_cast<std::uint8_t>((state.values[0] & kSixBitMask) << 2);
+    written = 1;
+  }
+  state = Base64Decoder{};
+  return written;
+}
+
+std::size_t base64_decode_into(std::span<const std::uint8_t> text, std::uint8_t* dest) {
+  Base64Decoder state;
+  const std::size_t written = base64_decode_step(state, text, dest);
+  return written + base64_decode_finish(state, dest + written);
+}
+
+int base64_decode(std::span<const std::uint8_t> text, Bytes& bytes) {
+  if (text.empty()) return 1;
+  Bytes result;
+  if (allocate_bytes(text.size(), result) != 0) {
+    bytes = Bytes{};
+    return 1;
+  }
+  const std::size_t count = base64_decode_into(text, result.data.get());
+  result.data[count] = 0;
+  result.size = count;
+  bytes = std::move(result);
+  return 0;
+}
+
+}  // namespace tbl2tblx
