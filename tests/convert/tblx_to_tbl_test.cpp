@@ -1,0 +1,494 @@
+// Documents in, binary table files out: the bytes written, the console text, every parse error
+// with its line, and what is left on disk when a table fails.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "convert/convert.hpp"
+#include "support.hpp"
+
+namespace fs = std::filesystem;
+using namespace testing_support;
+
+namespace {
+
+// The document written for the phone table, with "\n" for its CR LF line ends.
+const std::string kPhoneLines =
+    "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n"                                         // 1
+    "<tblx>\n"                                                                                  // 2
+    "\t<header>\n"                                                                              // 3
+    "\t\t<version>2.0</version>\n"                                                              // 4
+    "\t\t<author>tbl2tblx by the tbl2tblx developers: https://tbl2tblx.example.org</author>\n"  // 5
+    "\t\t<desc>phone.tblx converted from phone.tbl</desc>\n"                                    // 6
+    "\t\t<date>2024-05-06 07:08:09</date>\n"                                                    // 7
+    "\t</header>\n"                                                                             // 8
+    "\t<tables ntable=\"1\">\n"                                                                 // 9
+    "\t\t<table write=\"append\">\n"        // 10
+    "\t\t\t<name>phone</name>\n"            // 11
+    "\t\t\t<schema ninfo=\"2\">\n"          // 12
+    "\t\t\t\t<skeyid>1</skeyid>\n"          // 13
+    "\t\t\t\t<fieldinfo>\n"                 // 14
+    "\t\t\t\t\t<id>1</id>\n"                // 15
+    "\t\t\t\t\t<name>who</name>\n"          // 16
+    "\t\t\t\t\t<type>string</type>\n"       // 17
+    "\t\t\t\t</fieldinfo>\n"                // 18
+    "\t\t\t\t<fieldinfo>\n"                 // 19
+    "\t\t\t\t\t<id>2</id>\n"                // 20
+    "\t\t\t\t\t<name>ext</name>\n"          // 21
+    "\t\t\t\t\t<type>int2</type>\n"         // 22
+    "\t\t\t\t</fieldinfo>\n"                // 23
+    "\t\t\t</schema>\n"                     // 24
+    "\t\t\t<groups ngroup=\"1\">\n"         // 25
+    "\t\t\t\t<group>work</group>\n"         // 26
+    "\t\t\t</groups>\n"                     // 27
+    "\t\t\t<records nrecord=\"1\">\n"       // 28
+    "\t\t\t\t<record ndata=\"2\">\n"        // 29
+    "\t\t\t\t\t<group>work</group>\n"       // 30
+    "\t\t\t\t\t<fielddata>\n"               // 31
+    "\t\t\t\t\t\t<id>1</id>\n"              // 32
+    "\t\t\t\t\t\t<type>string</type>\n"     // 33
+    "\t\t\t\t\t\t<content>Ann</content>\n"  // 34
+    "\t\t\t\t\t</fielddata>\n"              // 35
+    "\t\t\t\t\t<fielddata>\n"               // 36
+    "\t\t\t\t\t\t<id>2</id>\n"              // 37
+    "\t\t\t\t\t\t<type>int2</type>\n"       // 38
+    "\t\t\t\t\t\t<content>-2</content>\n"   // 39
+    "\t\t\t\t\t</fielddata>\n"              // 40
+    "\t\t\t\t</record>\n"                   // 41
+    "\t\t\t</records>\n"                    // 42
+    "\t\t</table>\n"                        // 43
+    "\t</tables>\n"                         // 44
+    "</tblx>\n";                            // 45
+
+std::string replace_all(std::string text, std::string_view from, std::string_view to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+std::string crlf(std::string_view lf_text) {
+  return replace_all(std::string(lf_text), "\n", "\r\n");
+}
+
+std::string phone_document() {
+  return crlf(kPhoneLines);
+}
+
+// The phone document with its lines first..last (1-based) replaced by `lines` ("\n" ends).
+std::string phone_with_lines(int first, int last, std::string_view lines) {
+  std::string text = kPhoneLines;
+  std::size_t begin = 0;
+  for (int line = 1; line < first; ++line)
+    begin = text.find('\n', begin) + 1;
+  std::size_t end = begin;
+  for (int line = first; line <= last; ++line)
+    end = text.find('\n', end) + 1;
+  text.replace(begin, end - begin, lines);
+  return crlf(text);
+}
+
+std::string phone_with(std::string_view from, std::string_view to) {
+  return crlf(replace_all(kPhoneLines, from, to));
+}
+
+std::string padded(std::string_view name, std::size_t width) {
+  std::string field(name);
+  field.resize(width, '\0');
+  return field;
+}
+
+std::string fieldinfo(int id, std::string_view name, int type) {
+  return bytes({id}) + padded(name, 21) + bytes({type});
+}
+
+std::string fielddata(int id, int type, std::string_view data) {
+  return bytes({id, type}) + le(data.size(), 4) + std::string(data);
+}
+
+std::string phone_table(bool overwrite = false) {
+  return bytes({0, 1, overwrite ? 1 : 0, 0, 0, 0}) + padded("phone", 20) + le(2, 4) +
+         fieldinfo(1, "who", 2) + fieldinfo(2, "ext", 0) + bytes({1, 1}) + padded("work", 21) +
+         le(1, 4) + bytes({0, 2}) + fielddata(1, 2, std::string("Ann\0", 4)) +
+         fielddata(2, 0, bytes({0xFE, 0xFF}));
+}
+
+std::string progress(std::string_view table, std::string_view marker, int count) {
+  return std::string(80, '\b') + "\t" + std::string(table) + ": " + std::string(marker) +
+         std::to_string(count) + " ";
+}
+
+// What a finished table prints after the document's own line.
+std::string table_lines(std::string_view file, std::string_view table, std::string_view marker,
+                        int records) {
+  std::string text = "\t" + std::string(file) + "...\n";
+  for (int n = 1; n <= records; ++n)
+    text += progress(table, marker, n);
+  return text + "\n";
+}
+
+// Runs the tool on `names` in `dir`; the console text after the banner.
+std::string run_in(const fs::path& dir, const std::vector<std::string>& names) {
+  RunResult result = run_tool(names, {.cwd = dir});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out.substr(0, banner().size()), banner());
+  return result.out.substr(std::min(banner().size(), result.out.size()));
+}
+
+std::string convert_one(const ScratchDir& dir, std::string_view document,
+                        const std::string& name = "phone.tblx") {
+  write_file(dir / name, document);
+  return run_in(dir.path, {name});
+}
+
+using Files = std::vector<std::string>;
+
+TEST(TblxToTbl, WrittenDocumentGivesBackTheTableAndItsConsoleLines) {
+  ScratchDir dir;
+  ASSERT_EQ(phone_table().size(), 123u);
+  EXPECT_EQ(convert_one(dir, phone_document(), "export.TBLX"),
+            "export.TBLX =>\n" + table_lines("phone.tbl", "phone", "+", 1));
+  EXPECT_EQ(read_file(dir / "phone.tbl"), phone_table());
+  EXPECT_EQ(dir.entries(), (Files{"export.TBLX", "phone.tbl"}));
+}
+
+// Uppercases every letter inside the tags, attribute values included.
+std::string capitals_in_tags(std::string text) {
+  bool in_tag = false;
+  for (char& c : text) {
+    if (c == '<') in_tag = true;
+    if (c == '>') in_tag = false;
+    if (in_tag && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+std::string blanks_in_tags(const std::string& text) {
+  std::string spread = replace_all(text, "<", "< \r\n\t");
+  spread = replace_all(spread, ">", " \n >");
+  return replace_all(spread, "=", " \t= ");
+}
+
+std::string lf_only(const std::string& text) {
+  return replace_all(text, "\r\n", "\n");
+}
+
+std::string comments_between(const std::string& text) {
+  return replace_all(text, ">\r\n", ">\r\n<!-- a <note> -->\r\n<!---->");
+}
+
+TEST(TblxToTbl, HandEditedDocumentsGiveTheSameBytes) {
+  const std::string written = phone_document();
+  struct Case {
+    const char* what;
+    std::string document;
+  } cases[] = {
+      {"capitals", capitals_in_tags(written)},
+      {"blanks and line breaks inside tags", blanks_in_tags(written)},
+      {"LF only", lf_only(written)},
+      {"comments between elements", comments_between(written)},
+      {"all at once", lf_only(comments_between(blanks_in_tags(capitals_in_tags(written))))},
+      {"extra header elements, no header fields but the version",
+       phone_with_lines(4, 7, "<x/><version>2.0</version><other a='1'>text</other>\n")},
+      {"attribute counts that lie, text after the root",
+       phone_with("</tblx>\n", "</tblx>junk <<<") + std::string("\0rest", 5)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    EXPECT_EQ(convert_one(dir, c.document),
+              "phone.tblx =>\n" + table_lines("phone.tbl", "phone", "+", 1));
+    EXPECT_EQ(read_file(dir / "phone.tbl"), phone_table());
+  }
+}
+
+TEST(TblxToTbl, BrokenDocumentsNameTheTagAndItsLine) {
+  const std::string opened = "\tphone.tbl...\n";
+  const std::string name21 = "abcdefghijklmnopqrstu";
+  struct Case {
+    const char* what;
+    std::string document;
+    std::string expected;  // after the document's own line
+  } cases[] = {
+      {"empty", "", "Error:  at line 1\n"},
+      {"no declaration", phone_with_lines(1, 1, ""), "Error: <tblx> at line 1\n"},
+      {"version 2.1", phone_with(">2.0<", ">2.1<"), "Error: <version> at line 4\n"},
+      {"blank before the version", phone_with(">2.0<", "> 2.0<"), "Error: <version> at line 4\n"},
+      {"no version", phone_with_lines(4, 4, ""), "Error: </header> at line 7\n"},
+      {"no tables", phone_with_lines(10, 43, ""), "Error: </tables> at line 10\n"},
+      {"table name of 21 characters", phone_with(">phone<", ">" + name21 + "<"),
+       "Error: <name> at line 11\n"},
+      {"field name of 21 characters", phone_with(">who<", ">" + name21 + "<"),
+       opened + "Error: <name> at line 16\n"},
+      {"group name of 21 characters, entities counted once",
+       phone_with("<group>work</group>\n\t\t\t</groups>",
+                  "<group>" + name21.substr(0, 20) + "&amp;</group>\n\t\t\t</groups>"),
+       opened + "Error: <group> at line 26\n"},
+      {"unknown type", phone_with(">int2</type>\n\t\t\t\t<", ">int8</type>\n\t\t\t\t<"),
+       opened + "Error: <type> at line 22\n"},
+      {"type with a blank", phone_with(">string</type>\n\t\t\t\t<", ">string </type>\n\t\t\t\t<"),
+       opened + "Error: <type> at line 17\n"},
+      {"schema without fields", phone_with_lines(14, 23, ""),
+       opened + "Error: </schema> at line 14\n"},
+      {"unknown tag in a field", phone_with("<name>who</name>", "<name>who</name><x/>"),
+       opened + "Error: <x/> at line 16\n"},
+      {"no records", phone_with_lines(28, 42, ""), opened + "Error: </table> at line 28\n"},
+      {"secret marker with a blank",
+       phone_with("\t\t\t\t\t<group>work", "\t\t\t\t\t<secret /><group>work"),
+       opened + "Error: <secret /> at line 30\n"},
+      {"secret marker after the group",
+       phone_with("</group>\n\t\t\t\t\t<f", "</group><secret/>\n\t\t\t\t\t<f"),
+       opened + "Error: <secret/> at line 30\n"},
+      {"blob without its encoding",
+       phone_with("string</type>\n\t\t\t\t\t\t<content>Ann",
+                  "BLOB</type>\n\t\t\t\t\t\t<content>Ann"),
+       opened + "Error: <content> at line 34\n"},
+      {"end tag with a blank after the slash", phone_with("</table>", "</ table>"),
+       opened + progress("phone", "+", 1) + "Error: </ table> at line 43\n"},
+      {"ends inside a value", crlf(kPhoneLines.substr(0, kPhoneLines.find("Ann"))),
+       opened + "Error: <content> at line 34\n"},
+      {"ends after the records", crlf(kPhoneLines.substr(0, kPhoneLines.find("\t\t</table>"))),
+       opened + "Error: </records> at line 42\n"},  // the record counts once its next tag is read
+      {"comment left open", phone_with("\t\t</table>", "\t\t<!-- </table>"),
+       opened + progress("phone", "+", 1) + "Error:  at line 46\n"},
+      {"ends inside a tag", crlf(kPhoneLines.substr(0, kPhoneLines.find("</table>") + 4)),
+       opened + progress("phone", "+", 1) + "Error:  at line 43\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    EXPECT_EQ(convert_one(dir, c.document), "phone.tblx =>\n" + c.expected);
+    EXPECT_EQ(dir.entries(), Files{"phone.tblx"});
+  }
+}
+
+// A document around table elements.
+std::string document(std::string_view tables) {
+  return "<?xml version=\"1.0\"?>\n<tblx><header><version>2.0</version></header>\n<tables>\n" +
+         std::string(tables) + "</tables>\n</tblx>\n";
+}
+
+// A table of one int4 field and one record holding 7, and its binary form.
+std::string small_table_xml(std::string_view name, std::string_view table_tag = "<table>") {
+  return std::string(table_tag) + "<name>" + std::string(name) +
+         "</name><schema><fieldinfo><id>0</id><name>n</name><type>int4</type></fieldinfo>"
+         "</schema>\n<records>\n<record><fielddata><id>0</id><type>int4</type><content>7"
+         "</content></fielddata></record>\n</records></table>\n";
+}
+
+std::string small_table(std::string_view name, bool overwrite = false) {
+  return bytes({0, 1, overwrite ? 1 : 0, 0, 0, 0}) + padded(name, 20) + le(1, 4) +
+         fieldinfo(0, "n", 1) + bytes({0xFF, 0}) + le(1, 4) + bytes({0xFF, 1}) +
+         fielddata(0, 1, le(7, 4));
+}
+
+std::size_t line_of(std::string_view text, std::size_t position) {
+  return 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + position, '\n'));
+}
+
+TEST(TblxToTbl, ValuesGroupsAndTheSecretNotice) {
+  const std::string xml = document(
+      "<table><name>vals</name><schema><fieldinfo><id>300</id><name>&amp;&lt;&gt;x</name>"
+      "<type>INT4</type></fieldinfo></schema>\n"
+      "<groups><group>work</group><group></group><group>&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;"
+      "&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;</group></groups>\n"
+      "<records><group>work</group>\n"
+      "<record><fielddata><id>1</id><type>int2</type><content>70000</content></fielddata>"
+      "<fielddata><id>2</id><type>int4</type><content>abc</content></fielddata>"
+      "<fielddata><id>3</id><type>int4</type><content> -2147483648x</content></fielddata>"
+      "</record>\n"
+      "<record><group>nowhere</group>"
+      "<fielddata><id>4</id><type>string</type><content></content></fielddata>"
+      "<fielddata><id>5</id><type>string</type><content>a&amp;b\r\nc\nd&quot;</content>"
+      "</fielddata></record>\n"
+      "<record><secret/><group></group>"
+      "<fielddata><id>6</id><type>blob</type><content encoding=\"b64\"></content></fielddata>"
+      "<fielddata><id>7</id><type>blob</type><content Encoding = \"B64\"> \r\n </content>"
+      "</fielddata>"
+      "<fielddata><id>8</id><type>blob</type><content encoding=\"b64\">QU\nJD</content>"
+      "</fielddata>"
+      "<fielddata><id>9</id><type>int2</type><content encoding=\"b64\">5</content></fielddata>"
+      "</record>\n"
+      "<record></record>\n"
+      "</records></table>\n");
+  const std::string expected =
+      bytes({0, 1, 0, 0, 0, 0}) + padded("vals", 20) + le(1, 4) + fieldinfo(44, "&<>x", 1) +
+      bytes({0xFF, 3}) + padded("work", 21) + padded("", 21) + padded(std::string(20, '&'), 21) +
+      le(4, 4) +
+      // the default group; int2 70000 keeps its low 16 bits, "abc" is 0
+      bytes({0, 3}) + fielddata(1, 0, le(4464, 2)) + fielddata(2, 1, le(0, 4)) +
+      fielddata(3, 1, le(0x80000000u, 4)) +
+      // an unknown group keeps the default; line breaks become CR, unknown entities stay
+      bytes({0, 2}) + fielddata(4, 2, bytes({0})) +
+      fielddata(5, 2, std::string("a&b\rc\rd&quot;\0", 14)) +
+      // the empty name is group 1; empty and blank blobs have length 0
+      bytes({1, 4}) + fielddata(6, 3, "") + fielddata(7, 3, "") + fielddata(8, 3, "ABC") +
+      fielddata(9, 0, le(5, 2)) + bytes({0, 0});
+  ScratchDir dir;
+  EXPECT_EQ(convert_one(dir, xml, "v.tblx"),
+            "v.tblx =>\n\tvals.tbl...\n" + progress("vals", "+", 1) + progress("vals", "+", 2) +
+                "#2: Secret data not supported in tbl\n" + progress("vals", "+", 3) +
+                progress("vals", "+", 4) + "\n");
+  EXPECT_EQ(read_file(dir / "vals.tbl"), expected);
+}
+
+TEST(TblxToTbl, EachTableGetsItsOwnFileAndWriteMode) {
+  const std::string xml = document(
+      small_table_xml("over", "<Table Write = \"OverWrite\">") +
+      "<table write='overwrite'><name>none</name><schema><skeyid>258</skeyid><fieldinfo><id>1"
+      "</id><name>f</name><type>blob</type></fieldinfo></schema><records></records></table>\n" +
+      small_table_xml("&lt;&gt;"));
+  const std::string none = bytes({0, 1, 0, 0, 0, 0}) + padded("none", 20) + le(1, 4) +
+                           fieldinfo(1, "f", 3) + bytes({2, 0}) + le(0, 4);
+  ScratchDir dir;
+  EXPECT_EQ(convert_one(dir, xml, "t.tblx"),
+            "t.tblx =>\n" + table_lines("over.tbl", "over", "", 1) + "\tnone.tbl...\n\n" +
+                table_lines("<>.tbl", "<>", "+", 1));
+  EXPECT_EQ(read_file(dir / "over.tbl"), small_table("over", true));
+  EXPECT_EQ(read_file(dir / "none.tbl"), none);
+  EXPECT_EQ(read_file(dir / "<>.tbl"), small_table("<>"));
+}
+
+TEST(TblxToTbl, FailedTableLeavesNothingAndKeepsTheTablesBeforeIt) {
+  const std::string xml =
+      document(small_table_xml("first") + "<table><name>second</name><schema></schema>");
+  ScratchDir dir;
+  write_file(dir / "second.tbl", "earlier");
+  EXPECT_EQ(convert_one(dir, xml, "two.tblx"), "two.tblx =>\n" +
+                                                   table_lines("first.tbl", "first", "+", 1) +
+                                                   "\tsecond.tbl...\nError: </schema> at line 8\n");
+  EXPECT_EQ(read_file(dir / "first.tbl"), small_table("first"));
+  EXPECT_EQ(read_file(dir / "second.tbl"), "earlier");
+  EXPECT_EQ(dir.entries(), (Files{"first.tbl", "second.tbl", "two.tblx"}));
+}
+
+TEST(TblxToTbl, LineNumbersDoNotDependOnTheDocumentsBefore) {
+  const std::vector<std::pair<std::string, std::string>> documents = {
+      {"good.tblx", phone_document()},
+      {"stops.tblx", phone_with("<name>who</name>", "<name>who</name><x/>")},
+      {"late.tblx", phone_with_lines(4, 4, "\n\n\n")},
+  };
+  ScratchDir together;
+  std::vector<std::string> names;
+  std::string alone;
+  for (const auto& [name, text] : documents) {
+    ScratchDir dir;
+    alone += convert_one(dir, text, name);
+    write_file(together / name, text);
+    names.push_back(name);
+  }
+  EXPECT_EQ(run_in(together.path, names), alone);
+}
+
+TEST(TblxToTbl, NamesThatCannotBeFilesHereTakeTheTimeName) {
+  ScratchDir dir;
+  const fs::path here = dir / "here";
+  fs::create_directories(here / "phone.tbl");
+  write_file(here / "t.tblx", document(small_table_xml("../up") + small_table_xml("a\\b") +
+                                       small_table_xml("phone")));
+  const std::string time_name = "<time>.tbl";
+  EXPECT_EQ(
+      std::regex_replace(run_in(here, {"t.tblx"}), std::regex("[0-9]{14}\\.tbl"), time_name),
+      "t.tblx =>\n../up.tbl: Cannot write the file. Retry...\n" +
+          table_lines(time_name, "../up", "+", 1) + "a\\b.tbl: Cannot write the file. Retry...\n" +
+          table_lines(time_name, "a\\b", "+", 1) + "phone.tbl: Cannot write the file. Retry...\n" +
+          table_lines(time_name, "phone", "+", 1));
+  EXPECT_EQ(dir.entries(), Files{"here"});
+  // The pause after each fallback makes the three names differ.
+  std::vector<std::string> entries;
+  for (auto& entry : fs::directory_iterator(here))
+    entries.push_back(entry.path().filename());
+  std::sort(entries.begin(), entries.end());
+  ASSERT_EQ(entries.size(), 5u);
+  EXPECT_EQ(entries[3], "phone.tbl");
+  EXPECT_EQ(entries[4], "t.tblx");
+  const char* tables[] = {"../up", "a\\b", "phone"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_TRUE(std::regex_match(entries[i], std::regex("[0-9]{14}\\.tbl"))) << entries[i];
+    EXPECT_EQ(read_file(here / entries[i]), small_table(tables[i]));
+  }
+}
+
+// A table whose groups or one record's values number `count`.
+std::string counted_document(int count, bool groups) {
+  std::string items;
+  for (int i = 0; i < count; ++i) {
+    items += groups ? "<group>g" + std::to_string(i) + "</group>\n"
+                    : "<fielddata><id>0</id><type>int2</type><content>1</content></fielddata>\n";
+  }
+  return document(
+      "<table><name>t</name><schema><fieldinfo><id>0</id><name>n</name><type>int2"
+      "</type></fieldinfo></schema>\n" +
+      (groups ? "<groups>\n" + items + "</groups><records></records>"
+              : "<records><record>\n" + items + "</record></records>") +
+      "</table>\n");
+}
+
+TEST(TblxToTbl, CountsAboveWhatAByteHoldsAreRefused) {
+  for (bool groups : {true, false}) {
+    SCOPED_TRACE(groups ? "groups" : "fielddata");
+    ScratchDir dir;
+    convert_one(dir, counted_document(255, groups), "full.tblx");
+    const std::string table = read_file(dir / "t.tbl");
+    const std::size_t count_at = groups ? 6 + 20 + 4 + 23 + 1 : table.size() - 255 * 8 - 1;
+    ASSERT_GT(table.size(), count_at);
+    EXPECT_EQ(static_cast<unsigned char>(table[count_at]), 255);
+
+    ScratchDir over;
+    const std::string xml = counted_document(256, groups);
+    const std::string tag = groups ? "<group>" : "<fielddata>";
+    std::size_t at = 0;
+    for (int i = 0; i < 256; ++i)
+      at = xml.find(tag, at) + 1;
+    const std::string out = convert_one(over, xml, "over.tblx");
+    EXPECT_EQ(out, "over.tblx =>\n\tt.tbl...\nError: " + tag + " at line " +
+                       std::to_string(line_of(xml, at)) + "\n");
+    EXPECT_EQ(over.entries(), Files{"over.tblx"});
+  }
+}
+
+TEST(TblxToTbl, WriteFailuresNameTheItemAndKeepTheEarlierFile) {
+  const std::string big_blob = "<content encoding=\"b64\">" + std::string(4 << 20, 'A');
+  struct Case {
+    const char* what;
+    std::string document;
+    std::string expected;
+  } cases[] = {
+      {"failing when the table is complete", phone_document(),
+       "\tphone.tbl...\n" + progress("phone", "+", 1) + "phone.tbl: Cannot write the file\n"},
+      {"failing on a large value",
+       phone_with("string</type>\n\t\t\t\t\t\t<content>Ann",
+                  "blob</type>\n\t\t\t\t\t\t" + big_blob),
+       "\tphone.tbl...\nphone.tbl: Cannot write the fielddata\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    write_file(dir / "phone.tbl", "earlier");
+    write_file(dir / "phone.tblx", c.document);
+    RunResult result = run_tool({"phone.tblx"}, {.cwd = dir.path, .file_size_limit = 100});
+    EXPECT_EQ(result.out, banner() + "phone.tblx =>\n" + c.expected);
+    EXPECT_EQ(read_file(dir / "phone.tbl"), "earlier");
+    EXPECT_EQ(dir.entries(), (Files{"phone.tbl", "phone.tblx"}));
+  }
+}
+
+TEST(TblxToTbl, OnlyDocumentNamesAreTakenAndUnreadableOnesAreReported) {
+  ScratchDir dir;
+  const fs::path before = fs::current_path();
+  fs::current_path(dir.path);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(tbl2tblx::convert_tblx_to_tbl(nullptr), 1);
+  EXPECT_EQ(tbl2tblx::convert_tblx_to_tbl(".tblx"), 1);
+  EXPECT_EQ(tbl2tblx::convert_tblx_to_tbl("x.tbl"), 1);
+  EXPECT_EQ(tbl2tblx::convert_tblx_to_tbl("missing.tblx"), 1);
+  std::fflush(stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "missing.tblx: Cannot read the file\n");
+  fs::current_path(before);
+}
+
+}  // namespace
