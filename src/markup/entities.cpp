@@ -1,1 +1,209 @@
-// placeholder
+// Entities and line ends between the two forms of names and string values: the binary form ends
+// a line with CR, the document with LF (CR LF once written); '&', '<' and '>' become entities.
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "formats/formats.hpp"
+#include "markup/markup.hpp"
+
+namespace tbl2tblx {
+
+char name_buffer[kNameBufferSize] = {};
+
+namespace {
+
+constexpr std::string_view kEntityAmp = "&amp;";
+constexpr std::string_view kEntityLt = "&lt;";
+constexpr std::string_view kEntityGt = "&gt;";
+
+static_assert(kEntityAmp.size() == kEscapeMaxExpansion);
+static_assert(kDocumentLineEnd.size() <= kEscapeMaxExpansion);
+static_assert(kNameBufferSize > kMaxEscapedNameChars * kEntityAmp.size());
+
+// The entity written for a reserved character; empty for any other.
+constexpr std::string_view entity_for(char c) {
+  switch (c) {
+    case '&':
+      return kEntityAmp;
+    case '<':
+      return kEntityLt;
+    case '>':
+      return kEntityGt;
+    default:
+      return {};
+  }
+}
+
+struct Decoded {
+  char character;
+  std::size_t length;  // input characters taken
+};
+
+// The character that the '&' at the start of `text` stands for. An '&' that starts none of the
+// three entities stands for itself.
+Decoded decode_ampersand(std::string_view text) {
+  for (const char c : {'&', '<', '>'}) {
+    const std::string_view entity = entity_for(c);
+    if (text.starts_with(entity)) return {c, entity.size()};
+  }
+  return {'&', 1};
+}
+
+using ByteSet = std::array<bool, 256>;
+
+constexpr ByteSet make_byte_set(std::string_view members) {
+  ByteSet set{};
+  for (const char c : members)
+    set[static_cast<unsigned char>(c)] = true;
+  return set;
+}
+
+// Bytes that escaping does not copy as they are (the zero ends the data).
+constexpr ByteSet kEscapeSpecial = make_byte_set(std::string_view("&<>\r\n\0", 6));
+
+bool is_special(const ByteSet& set, char c) {
+  return set[static_cast<unsigned char>(c)];
+}
+
+char* append(char* out, std::string_view piece) {
+  std::memcpy(out, piece.data(), piece.size());
+  return out + piece.size();
+}
+
+std::size_t position_in(const char* text, const void* found) {
+  return static_cast<std::size_t>(static_cast<const char*>(found) - text);
+}
+
+// The position of the first `c` in text[from, size), or `size` when there is none.
+std::size_t find_byte(const char* text, std::size_t from, std::size_t size, char c) {
+  const void* found = std::memchr(text + from, c, size - from);
+  return found != nullptr ? position_in(text, found) : size;
+}
+
+// The length of a zero-terminated name, or limit + 1 when it is longer than `limit`.
+std::size_t bounded_length(const char* text, std::size_t limit) {
+  std::size_t length = 0;
+  while (length <= limit && text[length] != '\0')
+    ++length;
+  return length;
+}
+
+}  // namespace
+
+std::size_t escape_name(const char* source, char* dest) {
+  if (source == nullptr || dest == nullptr || source[0] == '\0') return 0;
+  if (bounded_length(source, kMaxEscapedNameChars) > kMaxEscapedNameChars) return 0;
+  char* out = dest;
+  for (const char* p = source; *p != '\0'; ++p) {
+    if (*p == '\r') {
+      if (p[1] != '\n') *out++ = '\n';  // a CR before an LF leaves the line end to the LF
+      continue;
+    }
+    const std::string_view entity = entity_for(*p);
+    if (entity.empty()) {
+      *out++ = *p;
+    } else {
+      out = append(out, entity);
+    }
+  }
+  *out = '\0';
+  return static_cast<std::size_t>(out - dest);
+}
+
+std::size_t unescape_name(std::string_view source, char* dest, std::size_t max_chars) {
+  if (source.empty() || source.front() == '\0' || dest == nullptr) return 0;
+  const std::size_t limit = std::min(max_chars, kMaxEscapedNameChars);
+  std::size_t written = 0;
+  std::size_t i = 0;
+  bool after_cr = false;
+  while (i < source.size() && source[i] != '\0' && written < limit) {
+    const char c = source[i];
+    if (c == '&') {
+      const Decoded decoded = decode_ampersand(source.substr(i));
+      dest[written++] = decoded.character;
+      i += decoded.length;
+      after_cr = false;
+      continue;
+    }
+    if (c != '\n') {
+      dest[written++] = c;
+    } else if (!after_cr) {
+      dest[written++] = '\r';
+    }
+    after_cr = c == '\r';
+    ++i;
+  }
+  dest[written] = '\0';
+  return written;
+}
+
+EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char> dest) {
+  const char* in = reinterpret_cast<const char*>(data.data());
+  const std::size_t size = data.size();
+  char* const out = dest.data();
+  std::size_t i = 0;
+  std::size_t o = 0;
+  while (i < size) {
+    const char c = in[i];
+    if (c == '\0') return {i, o, true};
+    const std::size_t room = dest.size() - o;
+    if (room < kEscapeMaxExpansion) return {i, o, false};
+    if (!is_special(kEscapeSpecial, c)) {
+      // A plain byte is taken while the worst case of a byte would still fit behind the output.
+      const std::size_t stop = std::min(size, i + room - (kEscapeMaxExpansion - 1));
+      std::size_t end = i + 1;
+      while (end < stop && !is_special(kEscapeSpecial, in[end]))
+        ++end;
+      std::memcpy(out + o, in + i, end - i);
+      o += end - i;
+      i = end;
+      continue;
+    }
+    if (c == '\r' || c == '\n') {
+      if (c == '\r' && i + 1 < size && in[i + 1] == '\n') ++i;  // CR LF is one line break
+      o = static_cast<std::size_t>(append(out + o, kDocumentLineEnd) - out);
+    } else {
+      o = static_cast<std::size_t>(append(out + o, entity_for(c)) - out);
+    }
+    ++i;
+  }
+  return {i, o, true};
+}
+
+std::size_t unescape_content(std::string_view text, char* dest) {
+  // `dest` may be text.data(): the output never gets ahead of the input, and every decision is
+  // taken on input bytes read before the output reaches them.
+  const char* in = text.data();
+  std::size_t size = text.size();
+  if (const void* zero = std::memchr(in, '\0', size)) size = position_in(in, zero);
+  std::size_t i = 0;
+  std::size_t o = 0;
+  std::size_t ampersand = find_byte(in, 0, size, '&');
+  std::size_t line_end = find_byte(in, 0, size, '\n');
+  bool after_cr = false;
+  while (i < size) {
+    const std::size_t special = std::min(ampersand, line_end);
+    if (special > i) {
+      after_cr = in[special - 1] == '\r';
+      std::memmove(dest + o, in + i, special - i);
+      o += special - i;
+      i = special;
+      if (i == size) break;
+    }
+    if (i == line_end) {
+      if (!after_cr) dest[o++] = '\r';
+      line_end = find_byte(in, i + 1, size, '\n');
+      ++i;
+    } else {
+      const Decoded decoded = decode_ampersand(text.substr(i, size - i));
+      dest[o++] = decoded.character;
+      i += decoded.length;  // an entity holds no LF, so line_end is still ahead
+      ampersand = find_byte(in, i, size, '&');
+    }
+    after_cr = false;
+  }
+  return o;
+}
+
+}  // namespace tbl2tblx

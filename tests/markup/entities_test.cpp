@@ -1,0 +1,254 @@
+// Entities and line ends: names both ways, string values both ways, limits, in-place and chunked
+// operation.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "formats/formats.hpp"
+#include "markup/markup.hpp"
+
+namespace tbl2tblx {
+namespace {
+
+using namespace std::string_literals;
+
+std::string escape_name_of(const std::string& name) {
+  std::memset(name_buffer, '#', sizeof name_buffer);
+  const std::size_t n = escape_name(name.c_str(), name_buffer);
+  EXPECT_EQ(name_buffer[n], '\0') << name;
+  return std::string(name_buffer, n);
+}
+
+std::string unescape_name_of(std::string_view text, std::size_t max_chars = kMaxEscapedNameChars) {
+  char dest[kMaxEscapedNameChars + 2];
+  std::memset(dest, '#', sizeof dest);
+  const std::size_t n = unescape_name(text, dest, max_chars);
+  EXPECT_EQ(dest[n], '\0') << text;
+  EXPECT_EQ(dest[n + 1], '#') << text;
+  return std::string(dest, n);
+}
+
+std::span<const std::uint8_t> as_bytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::string escape_content_of(std::string_view data) {
+  std::string out(data.size() * kEscapeMaxExpansion + kEscapeMaxExpansion, '#');
+  const EscapeProgress p = escape_content(as_bytes(data), out);
+  EXPECT_TRUE(p.done);
+  out.resize(p.written);
+  return out;
+}
+
+// The text in an allocation of its exact size, so that a read past its end is caught.
+std::unique_ptr<char[]> exact_copy(std::string_view text) {
+  auto copy = std::make_unique<char[]>(text.size());
+  std::memcpy(copy.get(), text.data(), text.size());
+  return copy;
+}
+
+std::string unescape_content_of(std::string_view text) {
+  const auto source = exact_copy(text);
+  std::string out(text.size() + 1, '#');
+  const std::size_t n = unescape_content({source.get(), text.size()}, out.data());
+  EXPECT_LE(n, text.size());
+  out.resize(n);
+  return out;
+}
+
+TEST(EscapeName, WritesEntitiesAndLfLineEnds) {
+  const struct {
+    std::string name;
+    std::string escaped;
+  } cases[] = {
+      {"a&b", "a&amp;b"},
+      {"<x>", "&lt;x&gt;"},
+      {"&quot;", "&amp;quot;"},
+      {"x\r\ny", "x\ny"},
+      {"x\ry", "x\ny"},
+      {"x\ny", "x\ny"},
+      {"x\r", "x\n"},
+      {"\r\n", "\n"},
+      {"\r\r\n\n", "\n\n\n"},
+      {"\"'\t\x01\xE9\xFF", "\"'\t\x01\xE9\xFF"},
+      {std::string(30, 'n'), std::string(30, 'n')},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(escape_name_of(c.name), c.escaped) << c.name;
+}
+
+TEST(EscapeName, ThirtyAmpersandsFillTheNameBuffer) {
+  EXPECT_EQ(escape_name(std::string(30, '&').c_str(), name_buffer), 150u);
+  EXPECT_EQ(name_buffer[150], '\0');
+  std::string expected;
+  for (int i = 0; i < 30; ++i)
+    expected += "&amp;";
+  EXPECT_EQ(std::string(name_buffer), expected);
+}
+
+TEST(EscapeName, RefusesWithoutTouchingTheDestination) {
+  std::strcpy(name_buffer, "kept");
+  EXPECT_EQ(escape_name(std::string(31, 'n').c_str(), name_buffer), 0u);
+  EXPECT_EQ(escape_name("", name_buffer), 0u);
+  EXPECT_EQ(escape_name(nullptr, name_buffer), 0u);
+  EXPECT_EQ(escape_name("a", nullptr), 0u);
+  EXPECT_STREQ(name_buffer, "kept");
+}
+
+// Both unescaping operations follow one rule set.
+TEST(Unescape, DecodesTheThreeEntitiesAndLineEnds) {
+  const struct {
+    std::string text;
+    std::string unescaped;
+  } cases[] = {
+      {"a&amp;b&lt;c&gt;d", "a&b<c>d"},
+      {"&quot;&#65;&apos;", "&quot;&#65;&apos;"},
+      {"&amp", "&amp"},
+      {"&lt", "&lt"},
+      {"&", "&"},
+      {"x&", "x&"},
+      {"&amp;lt;", "&lt;"},
+      {"&&amp;", "&&"},
+      {"&AMP;", "&AMP;"},
+      {"\nx", "\rx"},
+      {"x\r\ny", "x\ry"},
+      {"x\n\ny", "x\r\ry"},
+      {"&amp;\n", "&\r"},
+      {"&\n", "&\r"},
+      {"x\r", "x\r"},
+      {"\r\r\n\n", "\r\r\r"},
+      {"\"'\t\x01\xE9\xFF", "\"'\t\x01\xE9\xFF"},
+      {"ab\0&amp;\n"s, "ab"},  // a zero byte ends the text
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(unescape_content_of(c.text), c.unescaped) << c.text;
+    EXPECT_EQ(unescape_name_of(c.text), c.unescaped) << c.text;
+
+    std::string in_place = c.text;
+    const std::size_t n = unescape_content(in_place, in_place.data());
+    EXPECT_EQ(in_place.substr(0, n), c.unescaped) << c.text;
+  }
+}
+
+TEST(Unescape, StaysInsideTheGivenText) {
+  // An entity that the text cuts off is no entity, whatever follows in memory.
+  const std::string_view document = "a&amp;b";
+  EXPECT_EQ(unescape_content_of(document.substr(0, 4)), "a&am");
+  EXPECT_EQ(unescape_name_of(document.substr(0, 4)), "a&am");
+  EXPECT_EQ(unescape_content_of(document.substr(0, 6)), "a&");
+}
+
+TEST(Unescape, InPlaceLooksAtInputBytesOnly) {
+  // The output falls behind the input at every entity; the line-end rule must keep judging by
+  // the input.
+  std::string text = "&lt;\r\n&amp;\n\r&gt;\n\nend";
+  const std::size_t n = unescape_content(text, text.data());
+  EXPECT_EQ(text.substr(0, n), "<\r&\r\r>\r\rend");
+}
+
+TEST(UnescapeName, KeepsToItsCharacterLimit) {
+  const std::string letters40(40, 'l');
+  const std::string letters29(29, 'l');
+  EXPECT_EQ(unescape_name_of(letters40), letters40.substr(0, 30));
+  EXPECT_EQ(unescape_name_of(letters29 + "&amp;b"), letters29 + "&");
+  EXPECT_EQ(unescape_name_of(letters29 + "\r\n"), letters29 + "\r");
+  EXPECT_EQ(unescape_name_of(letters40, 50), letters40.substr(0, 30));
+  EXPECT_EQ(unescape_name_of(letters40, 0), "");
+
+  // A 21-byte name field takes 20 characters, which are the first 20 of the long form.
+  const std::string name = "n&amp;\r\n&lt;x\ny" + letters29;
+  const std::string full = unescape_name_of(name);
+  EXPECT_EQ(full.size(), 30u);
+  char field[kNameFieldWidth + 1];
+  std::memset(field, '#', sizeof field);
+  EXPECT_EQ(unescape_name(name, field, kMaxNameChars), kMaxNameChars);
+  EXPECT_EQ(std::string(field), full.substr(0, kMaxNameChars));
+  EXPECT_EQ(field[kNameFieldWidth], '#');
+}
+
+TEST(UnescapeName, RefusesWithoutTouchingTheDestination) {
+  char field[kNameFieldWidth] = "kept";
+  EXPECT_EQ(unescape_name("", field), 0u);
+  EXPECT_EQ(unescape_name(std::string_view(), field), 0u);
+  EXPECT_EQ(unescape_name("\0x"s, field), 0u);
+  EXPECT_EQ(unescape_name("a", nullptr), 0u);
+  EXPECT_STREQ(field, "kept");
+}
+
+TEST(EscapeContent, WritesTheDocumentForm) {
+  const struct {
+    std::string data;
+    std::string escaped;
+    std::size_t consumed;
+  } cases[] = {
+      {"ab\0cd"s, "ab", 2},
+      {"a<b", "a&lt;b", 3},
+      {"&<>", "&amp;&lt;&gt;", 3},
+      {"&quot;", "&amp;quot;", 6},
+      {"x\r\ny", "x\r\ny", 4},
+      {"x\ry", "x\r\ny", 3},
+      {"x\ny", "x\r\ny", 3},
+      {"x\r", "x\r\n", 2},
+      {"\r\r\n\n\r", "\r\n\r\n\r\n\r\n", 5},
+      {"\"'\t\x01\xE9\xFF", "\"'\t\x01\xE9\xFF", 6},
+      {"", "", 0},
+      {"\0"s, "", 0},
+  };
+  for (const auto& c : cases) {
+    const auto data = exact_copy(c.data);
+    std::string out(c.data.size() * kEscapeMaxExpansion + kEscapeMaxExpansion, '#');
+    const EscapeProgress p = escape_content(as_bytes({data.get(), c.data.size()}), out);
+    EXPECT_TRUE(p.done) << c.data;
+    EXPECT_EQ(p.consumed, c.consumed) << c.data;
+    EXPECT_EQ(out.substr(0, p.written), c.escaped) << c.data;
+  }
+}
+
+TEST(EscapeContent, ACrAtTheEndOfTheDataIsALoneCr) {
+  const std::string_view field = "x\r\ny";
+  EXPECT_EQ(escape_content_of(field.substr(0, 2)), "x\r\n");
+  EXPECT_EQ(escape_content_of(field.substr(2)), "\r\ny");
+}
+
+TEST(EscapeContent, InChunksGivesTheSameAsAtOnce) {
+  const std::string data =
+      "plain text&<>\r\n\r\r\n\n" + std::string(40, 'p') + "&&\r\n<\r" + "\xE9 end\r\n\0ignored"s;
+  const std::string whole = escape_content_of(data);
+  EXPECT_EQ(whole.find("ignored"), std::string::npos);
+  for (std::size_t room = kEscapeMaxExpansion; room <= whole.size() + kEscapeMaxExpansion; ++room) {
+    std::string joined;
+    std::size_t taken = 0;
+    for (bool done = false; !done;) {
+      std::vector<char> dest(room);
+      const EscapeProgress p = escape_content(as_bytes(data).subspan(taken), dest);
+      ASSERT_LE(p.written, room);
+      if (!p.done) {
+        // It stops only when the worst case of the next byte does not fit.
+        ASSERT_GT(p.written + kEscapeMaxExpansion, room) << room;
+        ASSERT_GT(p.consumed, 0u) << room;
+      }
+      joined.append(dest.data(), p.written);
+      taken += p.consumed;
+      done = p.done;
+    }
+    EXPECT_EQ(joined, whole) << room;
+  }
+}
+
+TEST(EscapeContent, WithoutRoomForTheWorstCaseTakesNothing) {
+  char dest[kEscapeMaxExpansion - 1];
+  const EscapeProgress p = escape_content(as_bytes("abc"), dest);
+  EXPECT_FALSE(p.done);
+  EXPECT_EQ(p.consumed, 0u);
+  EXPECT_EQ(p.written, 0u);
+  // The end of the data needs no room.
+  EXPECT_TRUE(escape_content(as_bytes(""), std::span<char>()).done);
+  EXPECT_TRUE(escape_content(as_bytes("\0a"s), std::span<char>()).done);
+}
+
+}  // namespace
+}  // namespace tbl2tblx
