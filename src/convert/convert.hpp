@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace tbl2tblx {
@@ -11,6 +12,30 @@ namespace tbl2tblx {
 // A ".tbl" name (any letter case, more than the extension alone) becomes a ".tblx" document in
 // the current directory, named after the input's base name.
 int convert_tbl_to_tblx(const char* path);
+
+// The binary-to-document walk without files, for tests and fuzzers.
+struct OutputFile;
+
+// What the document header shows besides the fixed texts.
+struct DocumentHead {
+  std::string_view document_name;  // the document's own name
+  std::string_view source_name;    // the binary file's name as given
+  int year, month, day, hour, minute, second;  // month 1 to 12
+};
+
+// How writing the document of one binary table ended.
+enum class TableOutcome : std::uint8_t {
+  kComplete,    // the table was read to its last byte and the document written whole
+  kMismatched,  // a count or length runs past the end, or bytes are left after the records
+  kDamaged,     // an int2/int4 value of another length, or a group byte naming no group
+  kUnwritable,  // the output failed
+};
+
+// Writes the whole document of the binary table `table` to `out`, printing the progress line
+// after each record (end_progress is the caller's). Reads nothing outside `table`. Neither
+// commits nor discards `out`, and prints no message.
+TableOutcome write_table_document(std::span<const std::uint8_t> table, const DocumentHead& head,
+                                  OutputFile& out);
 
 // A ".tblx" name becomes one ".tbl" file per table, in the current directory, named after its
 // table (or after the local time when that name cannot be written).

@@ -1,7 +1,648 @@
+// Binary table file to XML document: one forward walk over the loaded file, rendering the
+// document straight into the output writer's buffer as the walk goes.
+#include <algorithm>
+#include <array>
+#include <cassert>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "base64/base64.hpp"
 #include "convert/convert.hpp"
+#include "formats/formats.hpp"
+#include "io/io.hpp"
+#include "markup/markup.hpp"
 
 namespace tbl2tblx {
+namespace {
 
-int convert_tbl_to_tblx(const char*) { return 1; }
+constexpr std::string_view kTableExtension = ".tbl";
+constexpr std::string_view kDocumentExtension = "tblx";  // replaces the last three characters
+
+constexpr const char* kMessageConverting = "%s => %s...\n";
+constexpr const char* kMessageCannotRead = "%s: Cannot read the file\n";
+constexpr const char* kMessageCannotWrite = "%s: Cannot write the file\n";
+constexpr const char* kMessageDamaged = "%s: Damaged table file\n";
+constexpr const char* kMessageMismatch = "Warning: EOF mismatched\n";
+
+// ---- Templates as they are stored on disk -------------------------------------------------------
+
+// A writer template cut into the literal pieces around its conversions ("%s", "%d", "%02d",
+// "%04d"), with every "\n" already turned into the document line end.
+constexpr std::size_t kMaxTemplatePieces = 8;
+
+template <std::size_t Length>
+struct StoredTemplate {
+  std::array<char, Length> text{};
+  std::array<std::size_t, kMaxTemplatePieces + 1> bounds{};  // piece i: [bounds[i], bounds[i+1])
+  std::size_t pieces = 0;
+
+  constexpr std::string_view piece(std::size_t i) const {
+    return {text.data() + bounds[i], bounds[i + 1] - bounds[i]};
+  }
+};
+
+consteval std::size_t conversion_length(std::string_view source, std::size_t percent) {
+  std::size_t end = percent + 1;
+  while (source[end] >= '0' && source[end] <= '9')
+    ++end;
+  return end + 1 - percent;
+}
+
+consteval std::size_t stored_length(std::string_view source) {
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    if (source[i] == '%') {
+      i += conversion_length(source, i) - 1;
+    } else {
+      length += source[i] == '\n' ? kDocumentLineEnd.size() : 1;
+    }
+  }
+  return length;
+}
+
+template <std::size_t Length>
+consteval StoredTemplate<Length> store_template(std::string_view source) {
+  StoredTemplate<Length> stored;
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    if (source[i] == '%') {
+      stored.bounds[++stored.pieces] = length;
+      i += conversion_length(source, i) - 1;
+    } else if (source[i] == '\n') {
+      for (char c : kDocumentLineEnd)
+        stored.text[length++] = c;
+    } else {
+      stored.text[length++] = source[i];
+    }
+  }
+  stored.bounds[++stored.pieces] = length;
+  return stored;
+}
+
+template <const char* const& Source>
+constexpr auto kStored = store_template<stored_length(Source)>(Source);
+
+constexpr auto& kHead = kStored<kTemplateHead>;
+constexpr auto& kHeaderEnd = kStored<kTemplateHeaderEnd>;
+constexpr auto& kTable = kStored<kTemplateTable>;
+constexpr auto& kSkeyid = kStored<kTemplateSkeyid>;
+constexpr auto& kFieldInfo = kStored<kTemplateFieldInfo>;
+constexpr auto& kGroups = kStored<kTemplateGroups>;
+constexpr auto& kGroup = kStored<kTemplateGroup>;
+constexpr auto& kRecords = kStored<kTemplateRecords>;
+constexpr auto& kRecord = kStored<kTemplateRecord>;
+constexpr auto& kRecordGroup = kStored<kTemplateRecordGroup>;
+constexpr auto& kFieldData = kStored<kTemplateFieldData>;
+static_assert(kHead.pieces == 6 && kHeaderEnd.pieces == 8 && kTable.pieces == 4);
+static_assert(kSkeyid.pieces == 2 && kFieldInfo.pieces == 4 && kGroups.pieces == 2);
+static_assert(kGroup.pieces == 2 && kRecords.pieces == 2 && kRecord.pieces == 2);
+static_assert(kRecordGroup.pieces == 2 && kFieldData.pieces == 3);
+
+constexpr std::string_view kSchemaEnd = kStored<kTemplateSchemaEnd>.piece(0);
+constexpr std::string_view kGroupsEnd = kStored<kTemplateGroupsEnd>.piece(0);
+constexpr std::string_view kContentBlob = kStored<kTemplateContentBlob>.piece(0);
+constexpr std::string_view kContent = kStored<kTemplateContent>.piece(0);
+constexpr std::string_view kFieldDataEnd = kStored<kTemplateFieldDataEnd>.piece(0);
+constexpr std::string_view kRecordEnd = kStored<kTemplateRecordEnd>.piece(0);
+constexpr std::string_view kTail = kStored<kTemplateTail>.piece(0);
+
+// ---- Rendering into the output buffer -----------------------------------------------------------
+
+template <class Int>
+constexpr std::size_t kMaxDigits = std::numeric_limits<Int>::digits10 + 1 + std::is_signed_v<Int>;
+
+constexpr std::size_t kMaxTypeName = [] {
+  std::size_t longest = 0;
+  for (std::string_view name : kTypeNames)
+    longest = std::max(longest, name.size());
+  return longest;
+}();
+constexpr std::size_t kMaxEscapedName = kMaxNameChars * kEscapeMaxExpansion;
+
+char* reserve(OutputFile& out, std::size_t n) {
+  return reinterpret_cast<char*>(output_reserve(out, n));
+}
+
+void advance(OutputFile& out, const char* start, const char* end) {
+  output_advance(out, static_cast<std::size_t>(end - start));
+}
+
+char* put(char* at, std::string_view text) {
+  std::memcpy(at, text.data(), text.size());
+  return at + text.size();
+}
+
+template <class Int>
+char* put_number(char* at, Int value) {
+  return std::to_chars(at, at + kMaxDigits<Int>, value).ptr;
+}
+
+// "%0<width>d" of a date field.
+char* put_padded(char* at, int value, std::size_t width) {
+  char digits[kMaxDigits<int>];
+  const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  std::string_view text(digits, static_cast<std::size_t>(end - digits));
+  if (value < 0) {
+    *at++ = '-';
+    text.remove_prefix(1);
+    --width;
+  }
+  for (std::size_t n = text.size(); n < width; ++n)
+    *at++ = '0';
+  return put(at, text);
+}
+
+// An escaped name from name_buffer, whose line breaks are LF, with each LF stored as the
+// document line end.
+char* put_name(char* at, std::string_view escaped) {
+  for (char c : escaped) {
+    if (c == '\n') {
+      at = put(at, kDocumentLineEnd);
+    } else {
+      *at++ = c;
+    }
+  }
+  return at;
+}
+
+// Text escaped as a string value, in pieces that fit the output buffer.
+bool write_escaped(OutputFile& out, std::span<const std::uint8_t> data) {
+  for (;;) {
+    const std::size_t room = static_cast<std::size_t>(std::clamp<std::uint64_t>(
+        std::uint64_t{data.size()} * kEscapeMaxExpansion, kEscapeMaxExpansion, kOutputBufferSize));
+    char* at = reserve(out, room);
+    if (at == nullptr) return false;
+    const EscapeProgress progress = escape_content(data, {at, room});
+    output_advance(out, progress.written);
+    if (progress.done) return true;
+    data = data.subspan(progress.consumed);
+  }
+}
+
+// Base64 on one line, in pieces whose encoding fills at most one output buffer.
+bool write_base64(OutputFile& out, std::span<const std::uint8_t> data) {
+  constexpr std::size_t kPiece = kOutputBufferSize / 4 * 3;
+  static_assert(kPiece % 3 == 0);
+  while (!data.empty()) {
+    const std::span<const std::uint8_t> piece = data.first(std::min(kPiece, data.size()));
+    const auto size = static_cast<std::size_t>(base64_encoded_size(piece.size(), kBase64Unbroken));
+    char* at = reserve(out, size);
+    if (at == nullptr) return false;
+    output_advance(out, base64_encode_into(piece, at, kBase64Unbroken));
+    data = data.subspan(piece.size());
+  }
+  return true;
+}
+
+std::span<const std::uint8_t> text_bytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+bool write_text(OutputFile& out, std::string_view text) {
+  char* at = reserve(out, text.size());
+  if (at == nullptr) return false;
+  advance(out, at, put(at, text));
+  return true;
+}
+
+// ---- Document header ----------------------------------------------------------------------------
+
+bool write_head(OutputFile& out, const DocumentHead& head) {
+  constexpr std::size_t kRoom = kHead.text.size() + kXmlVersion.size() + kXmlEncoding.size() +
+                                kDocumentVersion.size() + kAuthorLead.size() +
+                                kAuthorCredit.size() + kAuthorSeparator.size() + kWebAddress.size();
+  char* const start = reserve(out, kRoom);
+  if (start == nullptr) return false;
+  char* at = put(start, kHead.piece(0));
+  at = put(at, kXmlVersion);
+  at = put(at, kHead.piece(1));
+  at = put(at, kXmlEncoding);
+  at = put(at, kHead.piece(2));
+  at = put(at, kDocumentVersion);
+  at = put(at, kHead.piece(3));
+  at = put(at, kAuthorLead);
+  at = put(at, kAuthorCredit);
+  at = put(at, kAuthorSeparator);
+  at = put(at, kWebAddress);
+  at = put(at, kHead.piece(4));
+  advance(out, start, at);
+  if (!write_escaped(out, text_bytes(head.document_name))) return false;
+  if (!write_text(out, kHead.piece(5))) return false;
+  if (!write_text(out, kHeaderEnd.piece(0))) return false;
+  if (!write_escaped(out, text_bytes(head.source_name))) return false;
+
+  constexpr std::size_t kDateFields = kHeaderEnd.pieces - 2;  // after the source name
+  const std::array<int, kDateFields> fields = {head.year, head.month,  head.day,
+                                               head.hour, head.minute, head.second};
+  char* const date = reserve(out, kHeaderEnd.text.size() + kDateFields * kMaxDigits<int>);
+  if (date == nullptr) return false;
+  constexpr std::size_t kYearWidth = 4;
+  constexpr std::size_t kFieldWidth = 2;
+  at = put(date, kHeaderEnd.piece(1));
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    at = put_padded(at, fields[i], i == 0 ? kYearWidth : kFieldWidth);
+    at = put(at, kHeaderEnd.piece(i + 2));
+  }
+  advance(out, date, at);
+  return true;
+}
+
+// ---- Reading the binary table -------------------------------------------------------------------
+
+constexpr std::uint64_t kByteWidth = 1;  // the first byte, skeyid, ngroup
+
+struct TableCursor {
+  std::span<const std::uint8_t> bytes;
+  std::uint64_t at = 0;
+};
+
+bool has(const TableCursor& in, std::uint64_t n) {
+  return n <= in.bytes.size() - in.at;
+}
+
+// The next n bytes; has(in, n) must hold.
+std::span<const std::uint8_t> take(TableCursor& in, std::uint64_t n) {
+  const auto bytes = in.bytes.subspan(static_cast<std::size_t>(in.at), static_cast<std::size_t>(n));
+  in.at += n;
+  return bytes;
+}
+
+std::uint8_t take_byte(TableCursor& in) {
+  return in.bytes[static_cast<std::size_t>(in.at++)];
+}
+
+template <class Int>
+Int little_endian(const std::uint8_t* bytes) {
+  std::make_unsigned_t<Int> value = 0;
+  for (std::size_t i = sizeof(Int); i-- > 0;)
+    value = static_cast<decltype(value)>(value << 8 | bytes[i]);
+  return static_cast<Int>(value);
+}
+
+std::uint32_t take_count(TableCursor& in) {
+  return little_endian<std::uint32_t>(take(in, kCountWidth).data());
+}
+
+// A stored name: up to its first zero byte, never more than kMaxNameChars characters.
+std::string_view stored_name(std::span<const std::uint8_t> field) {
+  const auto* chars = reinterpret_cast<const char*>(field.data());
+  const std::size_t width = std::min(field.size(), kMaxNameChars);
+  return {chars, static_cast<std::size_t>(std::find(chars, chars + width, '\0') - chars)};
+}
+
+// The name escaped into name_buffer; an empty name gives an empty text, never an earlier one.
+std::string_view escaped_name(std::string_view name) {
+  char source[kMaxNameChars + 1] = {};
+  name.copy(source, kMaxNameChars);
+  return {name_buffer, escape_name(source, name_buffer)};
+}
+
+// ---- Walking the table --------------------------------------------------------------------------
+
+struct TableWalk {
+  TableCursor in;
+  OutputFile& out;
+  bool header_form = false;
+  bool overwrite = false;
+  std::string_view table_name{};  // as stored, for the progress line
+  // The record group line of each group, rendered once per table.
+  std::vector<std::string> group_lines{};
+};
+
+constexpr TableOutcome kGoOn = TableOutcome::kComplete;
+
+TableOutcome read_file_header(TableWalk& walk) {
+  if (!has(walk.in, kByteWidth)) return TableOutcome::kMismatched;
+  walk.header_form = walk.in.bytes[0] == 0;
+  if (!walk.header_form) return kGoOn;
+  if (!has(walk.in, kFileHeaderSize)) return TableOutcome::kMismatched;
+  walk.overwrite = walk.in.bytes[kHeaderWriteModeOffset] != kAppend;
+  walk.in.at = kFileHeaderSize;
+  return kGoOn;
+}
+
+bool write_field_info(OutputFile& out, std::span<const std::uint8_t> info) {
+  TableCursor field{info};
+  const std::uint8_t id = take_byte(field);
+  const std::string_view name = escaped_name(stored_name(take(field, kNameFieldWidth)));
+  const std::uint8_t type = take_byte(field);
+  char* const start = reserve(
+      out, kFieldInfo.text.size() + kMaxDigits<std::uint8_t> + kMaxEscapedName + kMaxTypeName);
+  if (start == nullptr) return false;
+  char* at = put(start, kFieldInfo.piece(0));
+  at = put_number(at, id);
+  at = put(at, kFieldInfo.piece(1));
+  at = put_name(at, name);
+  at = put(at, kFieldInfo.piece(2));
+  at = put(at, type_name(type));
+  at = put(at, kFieldInfo.piece(3));
+  advance(out, start, at);
+  return true;
+}
+
+TableOutcome write_schema(TableWalk& walk) {
+  if (!has(walk.in, kTableNameWidth + kCountWidth)) return TableOutcome::kMismatched;
+  walk.table_name = stored_name(take(walk.in, kTableNameWidth));
+  const std::uint32_t ninfo = take_count(walk.in);
+  const std::uint64_t infos = std::uint64_t{ninfo} * kFieldInfoSize;
+  if (!has(walk.in, infos + kByteWidth)) return TableOutcome::kMismatched;
+  const std::uint8_t skeyid = walk.in.bytes[static_cast<std::size_t>(walk.in.at + infos)];
+
+  const std::string_view write = walk.overwrite ? kWriteOverwrite : kWriteAppend;
+  const std::string_view name = escaped_name(walk.table_name);
+  char* const start = reserve(walk.out, kTable.text.size() + kWriteOverwrite.size() +
+                                            kMaxEscapedName + kMaxDigits<std::uint32_t> +
+                                            kSkeyid.text.size() + kMaxDigits<std::uint8_t>);
+  if (start == nullptr) return TableOutcome::kUnwritable;
+  char* at = put(start, kTable.piece(0));
+  at = put(at, write);
+  at = put(at, kTable.piece(1));
+  at = put_name(at, name);
+  at = put(at, kTable.piece(2));
+  at = put_number(at, ninfo);
+  at = put(at, kTable.piece(3));
+  if (skeyid != kNone) {
+    at = put(at, kSkeyid.piece(0));
+    at = put_number(at, skeyid);
+    at = put(at, kSkeyid.piece(1));
+  }
+  advance(walk.out, start, at);
+
+  for (std::uint32_t i = 0; i < ninfo; ++i) {
+    if (!write_field_info(walk.out, take(walk.in, kFieldInfoSize)))
+      return TableOutcome::kUnwritable;
+  }
+  take_byte(walk.in);  // skeyid, already shown
+  return write_text(walk.out, kSchemaEnd) ? kGoOn : TableOutcome::kUnwritable;
+}
+
+std::string render_group_line(std::string_view escaped) {
+  std::string line(kRecordGroup.text.size() + kMaxEscapedName, '\0');
+  char* at = put(line.data(), kRecordGroup.piece(0));
+  at = put_name(at, escaped);
+  at = put(at, kRecordGroup.piece(1));
+  line.resize(static_cast<std::size_t>(at - line.data()));
+  return line;
+}
+
+TableOutcome write_groups(TableWalk& walk) {
+  if (!walk.header_form) return kGoOn;
+  if (!has(walk.in, kByteWidth)) return TableOutcome::kMismatched;
+  const std::uint8_t ngroup = take_byte(walk.in);
+  if (ngroup == 0) return kGoOn;
+  if (!has(walk.in, std::uint64_t{ngroup} * kNameFieldWidth)) return TableOutcome::kMismatched;
+
+  char* start = reserve(walk.out, kGroups.text.size() + kMaxDigits<std::uint8_t>);
+  if (start == nullptr) return TableOutcome::kUnwritable;
+  char* at = put(start, kGroups.piece(0));
+  at = put_number(at, ngroup);
+  advance(walk.out, start, put(at, kGroups.piece(1)));
+
+  walk.group_lines.reserve(ngroup);
+  for (std::size_t i = 0; i < ngroup; ++i) {
+    const std::string_view name = escaped_name(stored_name(take(walk.in, kNameFieldWidth)));
+    start = reserve(walk.out, kGroup.text.size() + kMaxEscapedName);
+    if (start == nullptr) return TableOutcome::kUnwritable;
+    at = put(start, kGroup.piece(0));
+    at = put_name(at, name);
+    advance(walk.out, start, put(at, kGroup.piece(1)));
+    walk.group_lines.push_back(render_group_line(name));
+  }
+  return write_text(walk.out, kGroupsEnd) ? kGoOn : TableOutcome::kUnwritable;
+}
+
+// The text between a fielddata entry's id and its value, for each type code (the last for
+// every unknown code), padded to one width so that it is copied with a fixed-size move.
+constexpr std::size_t kTypeTextWidth = 64;
+struct TypeText {
+  std::array<char, kTypeTextWidth> text{};
+  std::size_t size = 0;
+};
+
+consteval std::array<TypeText, kTypeNames.size() + 1> make_type_texts() {
+  std::array<TypeText, kTypeNames.size() + 1> texts{};
+  for (std::size_t code = 0; code < texts.size(); ++code) {
+    const auto type = static_cast<std::uint8_t>(code);
+    for (std::string_view part : {kFieldData.piece(1), type_name(type), kFieldData.piece(2),
+                                  type == kBlob ? kContentBlob : kContent}) {
+      for (char c : part)
+        texts[code].text[texts[code].size++] = c;
+    }
+  }
+  return texts;
+}
+constexpr auto kTypeTexts = make_type_texts();
+
+// Everything of one fielddata entry but a string or blob value.
+constexpr std::size_t kEntryRoom = kFieldData.piece(0).size() + kMaxDigits<std::uint8_t> +
+                                   kTypeTextWidth + kMaxDigits<std::int32_t> + kFieldDataEnd.size();
+// String and blob values whose worst case fits this are rendered with the rest of their entry.
+constexpr std::size_t kInlineValueRoom = 4096;
+
+bool is_text_value(std::uint8_t type) {
+  return type == kString;
+}
+bool is_number_value(std::uint8_t type) {
+  return type == kInt2 || type == kInt4;
+}
+
+std::uint64_t value_room(std::uint8_t type, std::uint64_t length) {
+  if (is_number_value(type)) return 0;
+  if (is_text_value(type)) return length * kEscapeMaxExpansion;
+  return base64_encoded_size(length, kBase64Unbroken);
+}
+
+char* put_entry_head(char* at, std::uint8_t id, std::uint8_t type) {
+  at = put(at, kFieldData.piece(0));
+  at = put_number(at, id);
+  const TypeText& text = kTypeTexts[std::min<std::size_t>(type, kTypeTexts.size() - 1)];
+  std::memcpy(at, text.text.data(), kTypeTextWidth);
+  return at + text.size;
+}
+
+char* put_small_value(char* at, std::uint8_t type, std::span<const std::uint8_t> data,
+                      std::size_t room) {
+  switch (type) {
+    case kInt2:
+      return put_number(at, little_endian<std::int16_t>(data.data()));
+    case kInt4:
+      return put_number(at, little_endian<std::int32_t>(data.data()));
+    case kString: {
+      const EscapeProgress progress = escape_content(data, {at, room});
+      assert(progress.done);
+      return at + progress.written;
+    }
+    default:
+      return at + (data.empty() ? 0 : base64_encode_into(data, at, kBase64Unbroken));
+  }
+}
+
+bool write_large_value(OutputFile& out, std::uint8_t type, std::span<const std::uint8_t> data) {
+  return is_text_value(type) ? write_escaped(out, data) : write_base64(out, data);
+}
+
+TableOutcome write_entry(TableWalk& walk) {
+  if (!has(walk.in, kFieldDataHeadSize)) return TableOutcome::kMismatched;
+  const std::uint8_t id = take_byte(walk.in);
+  const std::uint8_t type = take_byte(walk.in);
+  const std::uint32_t length = take_count(walk.in);
+  if (!has(walk.in, length)) return TableOutcome::kMismatched;
+  const std::span<const std::uint8_t> data = take(walk.in, length);
+  if ((type == kInt2 && length != kInt2Size) || (type == kInt4 && length != kInt4Size)) {
+    return TableOutcome::kDamaged;
+  }
+
+  const std::uint64_t room = value_room(type, length);
+  if (room <= kInlineValueRoom) {
+    char* const start = reserve(walk.out, kEntryRoom + static_cast<std::size_t>(room));
+    if (start == nullptr) return TableOutcome::kUnwritable;
+    char* at = put_entry_head(start, id, type);
+    at = put_small_value(at, type, data, static_cast<std::size_t>(room));
+    advance(walk.out, start, put(at, kFieldDataEnd));
+    return kGoOn;
+  }
+  char* const start = reserve(walk.out, kEntryRoom);
+  if (start == nullptr) return TableOutcome::kUnwritable;
+  advance(walk.out, start, put_entry_head(start, id, type));
+  if (!write_large_value(walk.out, type, data) || !write_text(walk.out, kFieldDataEnd)) {
+    return TableOutcome::kUnwritable;
+  }
+  return kGoOn;
+}
+
+TableOutcome write_record(TableWalk& walk) {
+  if (!has(walk.in, walk.header_form ? kRecordHeadSize : kHeaderlessRecordHeadSize)) {
+    return TableOutcome::kMismatched;
+  }
+  const std::uint8_t group = walk.header_form ? take_byte(walk.in) : kNone;
+  const std::uint8_t ndata = take_byte(walk.in);
+  if (group != kNone && group >= walk.group_lines.size()) return TableOutcome::kDamaged;
+
+  const std::string_view group_line =
+      group == kNone ? std::string_view{""} : std::string_view{walk.group_lines[group]};
+  char* const start =
+      reserve(walk.out, kRecord.text.size() + kMaxDigits<std::uint8_t> + group_line.size());
+  if (start == nullptr) return TableOutcome::kUnwritable;
+  char* at = put(start, kRecord.piece(0));
+  at = put_number(at, ndata);
+  at = put(at, kRecord.piece(1));
+  advance(walk.out, start, put(at, group_line));
+
+  for (std::size_t i = 0; i < ndata; ++i) {
+    if (const TableOutcome outcome = write_entry(walk); outcome != kGoOn) return outcome;
+  }
+  return write_text(walk.out, kRecordEnd) ? kGoOn : TableOutcome::kUnwritable;
+}
+
+TableOutcome write_records(TableWalk& walk) {
+  if (!has(walk.in, kCountWidth)) return TableOutcome::kMismatched;
+  const std::uint32_t nrecord = take_count(walk.in);
+  // Every record takes at least its head: a count the rest cannot hold fails before any walk.
+  const std::size_t record_head = walk.header_form ? kRecordHeadSize : kHeaderlessRecordHeadSize;
+  if (!has(walk.in, std::uint64_t{nrecord} * record_head)) return TableOutcome::kMismatched;
+
+  char* const start = reserve(walk.out, kRecords.text.size() + kMaxDigits<std::uint32_t>);
+  if (start == nullptr) return TableOutcome::kUnwritable;
+  char* at = put(start, kRecords.piece(0));
+  at = put_number(at, nrecord);
+  advance(walk.out, start, put(at, kRecords.piece(1)));
+
+  const std::uint64_t total = nrecord;
+  for (std::uint64_t number = 1; number <= total; ++number) {
+    if (const TableOutcome outcome = write_record(walk); outcome != kGoOn) return outcome;
+    print_progress(walk.table_name, walk.overwrite, number, &total);
+  }
+  return write_text(walk.out, kTail) ? kGoOn : TableOutcome::kUnwritable;
+}
+
+// ---- Files --------------------------------------------------------------------------------------
+
+bool is_table_name(std::string_view path) {
+  if (path.size() <= kTableExtension.size()) return false;
+  const std::string_view extension = path.substr(path.size() - kTableExtension.size());
+  return std::ranges::equal(extension, kTableExtension, [](char a, char b) {
+    return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+  });
+}
+
+// The base name with the extension's three letters replaced: "data/PHONE.TBL" gives "PHONE.tblx".
+std::string document_name_for(std::string_view path) {
+  const std::size_t separator = path.find_last_of("/\\");
+  std::string name(path.substr(separator == std::string_view::npos ? 0 : separator + 1));
+  name.resize(name.size() - (kTableExtension.size() - 1));
+  name += kDocumentExtension;
+  return name;
+}
+
+DocumentHead head_now(std::string_view document_name, std::string_view source_name) {
+  const std::time_t now = std::time(nullptr);
+  const std::tm* local = std::localtime(&now);
+  DocumentHead head{document_name, source_name, 0, 0, 0, 0, 0, 0};
+  if (local == nullptr) return head;
+  constexpr int kYearBase = 1900;
+  head.year = local->tm_year + kYearBase;
+  head.month = local->tm_mon + 1;
+  head.day = local->tm_mday;
+  head.hour = local->tm_hour;
+  head.minute = local->tm_min;
+  head.second = local->tm_sec;
+  return head;
+}
+
+}  // namespace
+
+TableOutcome write_table_document(std::span<const std::uint8_t> table, const DocumentHead& head,
+                                  OutputFile& out) {
+  if (!write_head(out, head)) return TableOutcome::kUnwritable;
+  TableWalk walk{.in = {table}, .out = out};
+  for (auto step : {read_file_header, write_schema, write_groups, write_records}) {
+    if (const TableOutcome outcome = step(walk); outcome != kGoOn) return outcome;
+  }
+  return walk.in.at == table.size() ? TableOutcome::kComplete : TableOutcome::kMismatched;
+}
+
+int convert_tbl_to_tblx(const char* path) {
+  if (path == nullptr || !is_table_name(path)) return 1;
+  Bytes input;
+  if (load_whole_file(path, input) != 0) {
+    std::printf(kMessageCannotRead, path);
+    return 1;
+  }
+  const std::string document_name = document_name_for(path);
+  OutputFile out;
+  if (output_open(out, document_name.c_str()) != 0) {
+    std::printf(kMessageCannotWrite, document_name.c_str());
+    return 1;
+  }
+  std::printf(kMessageConverting, path, document_name.c_str());
+
+  const TableOutcome outcome =
+      write_table_document(input.span(), head_now(document_name, path), out);
+  end_progress();
+  if (outcome == TableOutcome::kComplete && output_commit(out) == 0) {
+    std::fputs("\n", stdout);
+    return 0;
+  }
+  output_discard(out);
+  switch (outcome) {
+    case TableOutcome::kMismatched:
+      std::fputs(kMessageMismatch, stdout);
+      break;
+    case TableOutcome::kDamaged:
+      std::printf(kMessageDamaged, path);
+      break;
+    case TableOutcome::kComplete:
+    case TableOutcome::kUnwritable:
+      std::printf(kMessageCannotWrite, document_name.c_str());
+      break;
+  }
+  return 1;
+}
 
 }  // namespace tbl2tblx

@@ -1,0 +1,553 @@
+// Binary tables to documents: the exact document and console text of a small table, a table of
+// binary cases through the file-free walk, the command line (names, failures, what is left on
+// disk), large values, and every truncation of valid files.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base64/base64.hpp"
+#include "convert/convert.hpp"
+#include "formats/formats.hpp"
+#include "io/io.hpp"
+#include "support.hpp"
+
+namespace {
+
+using namespace testing_support;
+using tbl2tblx::TableOutcome;
+
+// ---- Building binary tables ------------------------------------------------------------------
+
+std::string padded(std::string_view name, std::size_t width) {
+  std::string field(name);
+  field.resize(width, '\0');
+  return field;
+}
+
+std::string file_header(int write_mode) {
+  return bytes({0, 1, write_mode, 0, 0, 0});
+}
+
+struct Field {
+  int id;
+  std::string name;
+  int type;
+};
+
+// Table name, ninfo, the fieldinfo records and skeyid.
+std::string schema(std::string_view table, const std::vector<Field>& fields, int skeyid) {
+  std::string out = padded(table, tbl2tblx::kTableNameWidth) + le(fields.size(), 4);
+  for (const Field& field : fields) {
+    out += bytes({field.id}) + padded(field.name, tbl2tblx::kNameFieldWidth) + bytes({field.type});
+  }
+  return out + bytes({skeyid});
+}
+
+std::string groups(const std::vector<std::string>& names) {
+  std::string out = bytes({static_cast<int>(names.size())});
+  for (const std::string& name : names)
+    out += padded(name, tbl2tblx::kNameFieldWidth);
+  return out;
+}
+
+std::string entry(int id, int type, std::string_view data) {
+  return bytes({id, type}) + le(data.size(), 4) + std::string(data);
+}
+std::string int2(int id, int value) {
+  return entry(id, 0, le(static_cast<std::uint16_t>(value), 2));
+}
+std::string int4(int id, std::int64_t value) {
+  return entry(id, 1, le(static_cast<std::uint32_t>(value), 4));
+}
+std::string text(int id, std::string_view value) {
+  return entry(id, 2, std::string(value) + '\0');
+}
+std::string blob(int id, std::string_view value) {
+  return entry(id, 3, value);
+}
+
+// A header-form record: group byte, ndata, entries.
+std::string record(int group, const std::vector<std::string>& entries) {
+  std::string out = bytes({group, static_cast<int>(entries.size())});
+  for (const std::string& e : entries)
+    out += e;
+  return out;
+}
+
+// A header-form append table "t" with one string field, no groups and the given records.
+std::string simple_table(const std::vector<std::string>& records) {
+  std::string out = file_header(0) + schema("t", {{1, "f", 2}}, 0xFF) + groups({});
+  out += le(records.size(), 4);
+  for (const std::string& r : records)
+    out += r;
+  return out;
+}
+
+// The worked example: table phone, append, two fields, one group, one record.
+std::string phone_table(int write_mode = 0) {
+  return file_header(write_mode) + schema("phone", {{1, "who", 2}, {2, "ext", 0}}, 1) +
+         groups({"work"}) + le(1, 4) + record(0, {text(1, "Ann"), int2(2, -2)});
+}
+
+// ---- Running the walk in-process -------------------------------------------------------------
+
+// Progress lines of in-process walks go to /dev/null instead of the test log.
+struct QuietStdout {
+  int saved;
+  QuietStdout() {
+    std::fflush(stdout);
+    saved = dup(STDOUT_FILENO);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    close(null);
+  }
+  ~QuietStdout() {
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+  }
+};
+
+const tbl2tblx::DocumentHead kHead{"t.tblx", "in/t.tbl", 2024, 3, 9, 7, 5, 0};
+
+std::string crlf(std::string_view lf_text) {
+  std::string out;
+  for (char c : lf_text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+// Line ends of a written document are CR LF pairs and nothing else.
+bool only_crlf_line_ends(std::string_view document) {
+  for (std::size_t i = 0; i < document.size(); ++i) {
+    if (document[i] == '\r' && (i + 1 == document.size() || document[i + 1] != '\n')) return false;
+    if (document[i] == '\n' && (i == 0 || document[i - 1] != '\r')) return false;
+  }
+  return true;
+}
+
+bool well_formed(const std::filesystem::path& document) {
+  return std::system(("xmllint --noout '" + document.string() + "'").c_str()) == 0;
+}
+
+struct Converted {
+  TableOutcome outcome;
+  std::string document;  // as committed; empty unless complete
+};
+
+Converted convert(std::span<const std::uint8_t> table, const tbl2tblx::DocumentHead& head = kHead) {
+  ScratchDir dir;
+  const auto path = dir / "t.tblx";
+  tbl2tblx::OutputFile out;
+  EXPECT_EQ(tbl2tblx::output_open(out, path.c_str()), 0);
+  Converted result{};
+  {
+    QuietStdout quiet;
+    result.outcome = tbl2tblx::write_table_document(table, head, out);
+  }
+  if (result.outcome != TableOutcome::kComplete) {
+    tbl2tblx::output_discard(out);
+    return result;
+  }
+  EXPECT_EQ(tbl2tblx::output_commit(out), 0);
+  result.document = read_file(path);
+  EXPECT_TRUE(only_crlf_line_ends(result.document));
+  EXPECT_TRUE(well_formed(path));
+  return result;
+}
+
+Converted convert(std::string_view table) {
+  return convert({reinterpret_cast<const std::uint8_t*>(table.data()), table.size()});
+}
+
+std::string author_line() {
+  return "tbl2tblx by " + std::string(tbl2tblx::kAuthorCredit) + ": " +
+         std::string(tbl2tblx::kWebAddress);
+}
+
+std::string phone_document(std::string_view date) {
+  return crlf(
+      "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n"
+      "<tblx>\n"
+      "\t<header>\n"
+      "\t\t<version>2.0</version>\n"
+      "\t\t<author>" +
+      author_line() +
+      "</author>\n"
+      "\t\t<desc>phone.tblx converted from data/phone.tbl</desc>\n"
+      "\t\t<date>" +
+      std::string(date) +
+      "</date>\n"
+      "\t</header>\n"
+      "\t<tables ntable=\"1\">\n"
+      "\t\t<table write=\"append\">\n"
+      "\t\t\t<name>phone</name>\n"
+      "\t\t\t<schema ninfo=\"2\">\n"
+      "\t\t\t\t<skeyid>1</skeyid>\n"
+      "\t\t\t\t<fieldinfo>\n"
+      "\t\t\t\t\t<id>1</id>\n"
+      "\t\t\t\t\t<name>who</name>\n"
+      "\t\t\t\t\t<type>string</type>\n"
+      "\t\t\t\t</fieldinfo>\n"
+      "\t\t\t\t<fieldinfo>\n"
+      "\t\t\t\t\t<id>2</id>\n"
+      "\t\t\t\t\t<name>ext</name>\n"
+      "\t\t\t\t\t<type>int2</type>\n"
+      "\t\t\t\t</fieldinfo>\n"
+      "\t\t\t</schema>\n"
+      "\t\t\t<groups ngroup=\"1\">\n"
+      "\t\t\t\t<group>work</group>\n"
+      "\t\t\t</groups>\n"
+      "\t\t\t<records nrecord=\"1\">\n"
+      "\t\t\t\t<record ndata=\"2\">\n"
+      "\t\t\t\t\t<group>work</group>\n"
+      "\t\t\t\t\t<fielddata>\n"
+      "\t\t\t\t\t\t<id>1</id>\n"
+      "\t\t\t\t\t\t<type>string</type>\n"
+      "\t\t\t\t\t\t<content>Ann</content>\n"
+      "\t\t\t\t\t</fielddata>\n"
+      "\t\t\t\t\t<fielddata>\n"
+      "\t\t\t\t\t\t<id>2</id>\n"
+      "\t\t\t\t\t\t<type>int2</type>\n"
+      "\t\t\t\t\t\t<content>-2</content>\n"
+      "\t\t\t\t\t</fielddata>\n"
+      "\t\t\t\t</record>\n"
+      "\t\t\t</records>\n"
+      "\t\t</table>\n"
+      "\t</tables>\n"
+      "</tblx>\n");
+}
+
+std::string progress(std::string_view shown) {
+  return std::string(80, '\b') + "\t" + std::string(shown) + " ";
+}
+
+TEST(TblToTblx, WorkedExampleGivesTheExactDocument) {
+  const std::string table = phone_table();
+  ASSERT_EQ(table.size(), 123u);
+  ASSERT_EQ(read_file(source_dir() / "examples/phone.tbl"), table);
+  const tbl2tblx::DocumentHead head{"phone.tblx", "data/phone.tbl", 987, 12, 31, 23, 5, 9};
+  const Converted converted =
+      convert({reinterpret_cast<const std::uint8_t*>(table.data()), table.size()}, head);
+  ASSERT_EQ(converted.outcome, TableOutcome::kComplete);
+  EXPECT_EQ(converted.document, phone_document("0987-12-31 23:05:09"));
+}
+
+TEST(TblToTblx, WorkedExampleOnTheCommandLine) {
+  ScratchDir dir;
+  std::filesystem::create_directory(dir / "data");
+  write_file(dir / "data/phone.tbl", phone_table());
+  const RunResult run = run_tool({"data/phone.tbl"}, {.cwd = dir.path});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            banner() + "data/phone.tbl => phone.tblx...\n" + progress("phone: +1/1") + "\n");
+
+  const std::string document = read_file(dir / "phone.tblx");
+  const std::regex date_line("\t\t<date>(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d)</date>\r\n");
+  std::smatch date;
+  ASSERT_TRUE(std::regex_search(document, date, date_line));
+  EXPECT_EQ(document, phone_document(date[1].str()));
+  EXPECT_TRUE(well_formed(dir / "phone.tblx"));
+}
+
+// ---- Binary cases --------------------------------------------------------------------------
+
+// The expected fielddata element of a value.
+std::string fielddata(int id, std::string_view type, std::string_view content, bool b64 = false) {
+  return "\t\t\t\t\t<fielddata>\n\t\t\t\t\t\t<id>" + std::to_string(id) +
+         "</id>\n\t\t\t\t\t\t<type>" + std::string(type) + "</type>\n\t\t\t\t\t\t<content" +
+         (b64 ? " encoding=\"b64\">" : ">") + std::string(content) +
+         "</content>\n\t\t\t\t\t</fielddata>\n";
+}
+
+std::string fieldinfo(int id, std::string_view name, std::string_view type) {
+  return "\t\t\t\t<fieldinfo>\n\t\t\t\t\t<id>" + std::to_string(id) + "</id>\n\t\t\t\t\t<name>" +
+         std::string(name) + "</name>\n\t\t\t\t\t<type>" + std::string(type) +
+         "</type>\n\t\t\t\t</fieldinfo>\n";
+}
+
+struct BinaryCase {
+  std::string what;
+  std::string table;
+  TableOutcome outcome;
+  std::string fragment;  // LF form, expected in the document (with its CR LF) when complete
+};
+
+std::vector<BinaryCase> binary_cases() {
+  const std::string t_schema =
+      "\t\t\t<schema ninfo=\"1\">\n" + fieldinfo(1, "f", "string") + "\t\t\t</schema>\n";
+  const std::string twenty(20, 'n');
+  const std::string amps(20, '&');
+  std::string amp_entities;
+  for (int i = 0; i < 20; ++i)
+    amp_entities += "&amp;";
+  return {
+      {"headerless: append, no groups, no group bytes",
+       schema("legacy", {{1, "f", 2}}, 0xFF) + le(1, 4) + bytes({1}) + text(1, "v"),
+       TableOutcome::kComplete,
+       "\t\t<table write=\"append\">\n\t\t\t<name>legacy</name>\n" + t_schema +
+           "\t\t\t<records nrecord=\"1\">\n\t\t\t\t<record ndata=\"1\">\n" +
+           fielddata(1, "string", "v") + "\t\t\t\t</record>\n\t\t\t</records>\n"},
+      {"any nonzero write byte is overwrite; skeyid 0 is shown; ngroup 0 and group 0xFF show none",
+       file_header(0x7F) + schema("t", {{1, "f", 2}}, 0) + groups({}) + le(1, 4) + record(0xFF, {}),
+       TableOutcome::kComplete,
+       "\t\t<table write=\"overwrite\">\n\t\t\t<name>t</name>\n\t\t\t<schema ninfo=\"1\">\n"
+       "\t\t\t\t<skeyid>0</skeyid>\n" +
+           fieldinfo(1, "f", "string") +
+           "\t\t\t</schema>\n\t\t\t<records nrecord=\"1\">\n\t\t\t\t<record ndata=\"0\">\n"
+           "\t\t\t\t</record>\n\t\t\t</records>\n"},
+      {"no fields, no records", file_header(1) + schema("t", {}, 0xFF) + groups({}) + le(0, 4),
+       TableOutcome::kComplete,
+       "\t\t\t<schema ninfo=\"0\">\n\t\t\t</schema>\n\t\t\t<records nrecord=\"0\">\n"
+       "\t\t\t</records>\n\t\t</table>\n"},
+      {"int2 and int4 extremes",
+       simple_table(
+           {record(0xFF, {int2(1, -32768), int2(2, 32767), entry(3, 0, bytes({0xFF, 0xFF})),
+                          int4(4, INT32_MIN), int4(5, INT32_MAX), int4(6, 0)})}),
+       TableOutcome::kComplete,
+       fielddata(1, "int2", "-32768") + fielddata(2, "int2", "32767") + fielddata(3, "int2", "-1") +
+           fielddata(4, "int4", "-2147483648") + fielddata(5, "int4", "2147483647") +
+           fielddata(6, "int4", "0")},
+      {"escapes in strings; quotes and high bytes pass",
+       simple_table({record(0xFF, {text(1, "a&b<c>d \"q\" 'a' \xE9\t")})}), TableOutcome::kComplete,
+       fielddata(1, "string", "a&amp;b&lt;c&gt;d \"q\" 'a' \xE9\t")},
+      {"line breaks: CR LF, lone CR, LF, a CR that ends the data",
+       simple_table({record(0xFF, {text(1, "x\r\ny"), text(2, "x\ry"), text(3, "x\ny"),
+                                   entry(4, 2, "x\r"), text(5, "\r\r\n\n")})}),
+       TableOutcome::kComplete,
+       fielddata(1, "string", "x\ny") + fielddata(2, "string", "x\ny") +
+           fielddata(3, "string", "x\ny") + fielddata(4, "string", "x\n") +
+           fielddata(5, "string", "\n\n\n")},
+      {"a string stops at its first zero; empty strings",
+       simple_table({record(0xFF, {entry(1, 2, std::string("ab\0cd\0", 6)), entry(2, 2, ""),
+                                   entry(3, 2, std::string("\0z", 2))})}),
+       TableOutcome::kComplete,
+       fielddata(1, "string", "ab") + fielddata(2, "string", "") + fielddata(3, "string", "")},
+      {"names of 20 characters, a field name field without a zero, escaped and empty names",
+       file_header(0) +
+           schema(twenty, {{1, std::string(21, 'f'), 2}, {2, "", 0}, {3, "<&>", 9}}, 0xFF) +
+           groups({amps, ""}) + le(2, 4) + record(0, {}) + record(1, {}),
+       TableOutcome::kComplete,
+       "\t\t\t<name>" + twenty + "</name>\n\t\t\t<schema ninfo=\"3\">\n" +
+           fieldinfo(1, std::string(20, 'f'), "string") + fieldinfo(2, "", "int2") +
+           fieldinfo(3, "&lt;&amp;&gt;", "blob") +
+           "\t\t\t</schema>\n\t\t\t<groups ngroup=\"2\">\n" + "\t\t\t\t<group>" + amp_entities +
+           "</group>\n\t\t\t\t<group></group>\n" +
+           "\t\t\t</groups>\n\t\t\t<records nrecord=\"2\">\n\t\t\t\t<record ndata=\"0\">\n" +
+           "\t\t\t\t\t<group>" + amp_entities + "</group>\n\t\t\t\t</record>\n" +
+           "\t\t\t\t<record ndata=\"0\">\n\t\t\t\t\t<group></group>\n\t\t\t\t</record>\n"},
+      {"blobs, empty blobs, unknown type codes",
+       simple_table(
+           {record(0xFF, {blob(1, bytes({0, 1, 2})), blob(2, ""), entry(3, 7, bytes({0, 1, 2})),
+                          entry(4, 0xFF, ""), blob(5, "\xFF\xFE\xFD\xFC")})}),
+       TableOutcome::kComplete,
+       fielddata(1, "blob", "AAEC", true) + fielddata(2, "blob", "", true) +
+           fielddata(3, "blob", "AAEC") + fielddata(4, "blob", "") +
+           fielddata(5, "blob", "//79/A==", true)},
+
+      {"an empty file", "", TableOutcome::kMismatched, ""},
+      {"one byte more than the contents", phone_table() + bytes({0}), TableOutcome::kMismatched,
+       ""},
+      {"cut in the last value", phone_table().substr(0, 122), TableOutcome::kMismatched, ""},
+      {"four billion records in ten bytes",
+       simple_table({}).substr(0, simple_table({}).size() - 4) + le(0xFFFFFFFF, 4) +
+           std::string(10, '\1'),
+       TableOutcome::kMismatched, ""},
+      {"ninfo past the end", file_header(0) + padded("t", 20) + le(0xFFFFFFFF, 4) + bytes({0xFF}),
+       TableOutcome::kMismatched, ""},
+      {"ngroup past the end", file_header(0) + schema("t", {}, 0xFF) + bytes({3}) + padded("g", 21),
+       TableOutcome::kMismatched, ""},
+      {"a value length past the end",
+       simple_table({record(0xFF, {bytes({1, 2}) + le(0xFFFFFFFF, 4) + "abc"})}),
+       TableOutcome::kMismatched, ""},
+      {"an int2 of length 3", simple_table({record(0xFF, {entry(1, 0, "abc")})}),
+       TableOutcome::kDamaged, ""},
+      {"an int4 of length 2", simple_table({record(0xFF, {entry(1, 1, "ab")})}),
+       TableOutcome::kDamaged, ""},
+      {"a group byte past the groups", phone_table().replace(103, 1, bytes({1})),
+       TableOutcome::kDamaged, ""},
+      {"a group byte with no groups", simple_table({record(0, {})}), TableOutcome::kDamaged, ""},
+  };
+}
+
+TEST(TblToTblx, BinaryCases) {
+  for (const BinaryCase& c : binary_cases()) {
+    SCOPED_TRACE(c.what);
+    const Converted converted = convert(c.table);
+    EXPECT_EQ(converted.outcome, c.outcome);
+    if (c.outcome != TableOutcome::kComplete) continue;
+    EXPECT_NE(converted.document.find(crlf(c.fragment)), std::string::npos) << converted.document;
+  }
+}
+
+// Values far larger than the output buffer stream through it in pieces.
+TEST(TblToTblx, LargeValuesStreamThroughTheBuffer) {
+  std::string big_text;
+  for (int i = 0; i < 400000; ++i)
+    big_text += "&x\r\n";  // 1.6 MB, 4 MB escaped
+  std::string big_blob(3'000'001, '\0');
+  for (std::size_t i = 0; i < big_blob.size(); ++i)
+    big_blob[i] = static_cast<char>(i * 7 % 251);
+
+  const Converted converted =
+      convert(simple_table({record(0xFF, {text(1, big_text), blob(2, big_blob)})}));
+  ASSERT_EQ(converted.outcome, TableOutcome::kComplete);
+
+  std::string escaped;
+  for (int i = 0; i < 400000; ++i)
+    escaped += "&amp;x\r\n";
+  tbl2tblx::Bytes encoded;
+  ASSERT_EQ(tbl2tblx::base64_encode(
+                {reinterpret_cast<const std::uint8_t*>(big_blob.data()), big_blob.size()}, encoded,
+                nullptr, tbl2tblx::kBase64Unbroken),
+            0);
+  EXPECT_NE(converted.document.find("<content>" + escaped + "</content>\r\n"), std::string::npos);
+  EXPECT_NE(converted.document.find("<content encoding=\"b64\">" +
+                                    std::string(encoded.text().substr(0, encoded.size)) +
+                                    "</content>\r\n"),
+            std::string::npos);
+}
+
+// Every prefix of a valid table, alone in an allocation of its exact size, converts to nothing;
+// AddressSanitizer catches any read past it.
+TEST(TblToTblx, EveryTruncationFails) {
+  for (const std::string& table : {phone_table(), read_file(source_dir() / "examples/staff.tbl"),
+                                   read_file(source_dir() / "examples/notes.tbl")}) {
+    ASSERT_FALSE(table.empty());
+    for (std::size_t size = 0; size <= table.size(); ++size) {
+      SCOPED_TRACE(size);
+      auto exact = std::make_unique<std::uint8_t[]>(size);
+      std::memcpy(exact.get(), table.data(), size);
+      ScratchDir dir;
+      tbl2tblx::OutputFile out;
+      ASSERT_EQ(tbl2tblx::output_open(out, (dir / "t.tblx").c_str()), 0);
+      TableOutcome outcome;
+      {
+        QuietStdout quiet;
+        outcome = tbl2tblx::write_table_document({exact.get(), size}, kHead, out);
+      }
+      tbl2tblx::output_discard(out);
+      EXPECT_EQ(outcome == TableOutcome::kComplete, size == table.size());
+    }
+  }
+}
+
+// ---- The command line ----------------------------------------------------------------------
+
+struct RunCase {
+  std::string what;
+  std::vector<std::pair<std::string, std::string>> files;  // created before the run
+  std::vector<std::string> args;
+  std::string out;                   // after the banner
+  std::vector<std::string> entries;  // the folder afterwards (the data folder not included)
+  std::vector<std::pair<std::string, std::string>> kept;  // files whose content must not change
+};
+
+std::vector<RunCase> run_cases() {
+  const std::string phone = phone_table();
+  const std::string bad_int = simple_table({record(0xFF, {entry(1, 0, "abc")})});
+  return {
+      {"a directory and an upper-case extension",
+       {{"data/PHONE.TBL", phone}},
+       {"data/PHONE.TBL"},
+       "data/PHONE.TBL => PHONE.tblx...\n" + progress("phone: +1/1") + "\n",
+       {"PHONE.tblx", "data"},
+       {}},
+      {"a backslash separates a directory too; overwrite has no marker",
+       {{"in\\Mixed.Tbl", phone_table(1)}},
+       {"in\\Mixed.Tbl"},
+       "in\\Mixed.Tbl => Mixed.tblx...\n" + progress("phone: 1/1") + "\n",
+       {"Mixed.tblx", "in\\Mixed.Tbl"},
+       {}},
+      {"other names are not this converter's",
+       {{"x.tbl.bak", phone}, {".tbl", phone}},
+       {"x.tbl.bak", ".tbl", "x.tb"},
+       "",
+       {".tbl", "x.tbl.bak"},
+       {}},
+      {"a table without records ends its line at once",
+       {{"e.tbl", simple_table({})}},
+       {"e.tbl"},
+       "e.tbl => e.tblx...\n\n",
+       {"e.tbl", "e.tblx"},
+       {}},
+      {"a missing file", {}, {"missing.tbl"}, "missing.tbl: Cannot read the file\n", {}, {}},
+      {"one byte too many keeps the earlier document",
+       {{"phone.tbl", phone + bytes({0})}, {"phone.tblx", "earlier"}},
+       {"phone.tbl"},
+       "phone.tbl => phone.tblx...\n" + progress("phone: +1/1") + "Warning: EOF mismatched\n",
+       {"phone.tbl", "phone.tblx"},
+       {{"phone.tblx", "earlier"}}},
+      {"a damaged file is refused with its name",
+       {{"bad.tbl", bad_int}},
+       {"bad.tbl"},
+       "bad.tbl => bad.tblx...\nbad.tbl: Damaged table file\n",
+       {"bad.tbl"},
+       {}},
+      {"a folder under the document's name",
+       {{"phone.tbl", phone}, {"phone.tblx/keep", ""}},
+       {"phone.tbl"},
+       "phone.tblx: Cannot write the file\n",
+       {"phone.tbl", "phone.tblx"},
+       {}},
+      {"the batch goes on after a failure",
+       {{"bad.tbl", bad_int}, {"phone.tbl", phone}},
+       {"bad.tbl", "phone.tbl"},
+       "bad.tbl => bad.tblx...\nbad.tbl: Damaged table file\nphone.tbl => phone.tblx...\n" +
+           progress("phone: +1/1") + "\n",
+       {"bad.tbl", "phone.tbl", "phone.tblx"},
+       {}},
+  };
+}
+
+TEST(TblToTblx, CommandLine) {
+  for (const RunCase& c : run_cases()) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    for (const auto& [name, content] : c.files) {
+      std::filesystem::create_directories((dir / name).parent_path());
+      write_file(dir / name, content);
+    }
+    const RunResult run = run_tool(c.args, {.cwd = dir.path});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, banner() + c.out);
+    std::vector<std::string> entries = dir.entries();
+    std::erase(entries, "data");
+    std::vector<std::string> expected = c.entries;
+    std::erase(expected, "data");
+    EXPECT_EQ(entries, expected);
+    for (const auto& [name, content] : c.kept)
+      EXPECT_EQ(read_file(dir / name), content);
+    for (const std::string& name : entries) {
+      const bool kept =
+          std::ranges::any_of(c.kept, [&](const auto& file) { return file.first == name; });
+      if (name.ends_with(".tblx") && !kept && std::filesystem::is_regular_file(dir / name)) {
+        EXPECT_TRUE(well_formed(dir / name)) << name;
+      }
+    }
+  }
+}
+
+TEST(TblToTblx, DocumentThatCannotBeWrittenWholeIsNotKept) {
+  ScratchDir dir;
+  write_file(dir / "phone.tbl", phone_table());
+  write_file(dir / "phone.tblx", "earlier");
+  const RunResult run = run_tool({"phone.tbl"}, {.cwd = dir.path, .file_size_limit = 200});
+  EXPECT_EQ(run.out, banner() + "phone.tbl => phone.tblx...\n" + progress("phone: +1/1") +
+                         "phone.tblx: Cannot write the file\n");
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"phone.tbl", "phone.tblx"}));
+  EXPECT_EQ(read_file(dir / "phone.tblx"), "earlier");
+}
+
+}  // namespace
