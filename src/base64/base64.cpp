@@ -19,6 +19,10 @@ constexpr char kLineFeed = '\n';
 constexpr std::uint64_t kGroupBytes = 3;
 constexpr std::uint64_t kGroupChars = 4;
 constexpr unsigned kSixBits = 6;
+constexpr unsigned kByteBits = 8;
+constexpr std::size_t kWordBytes = sizeof(std::uint64_t);
+constexpr unsigned kWordBits = std::numeric_limits<std::uint64_t>::digits;
+constexpr unsigned kHalfWordBits = std::numeric_limits<std::uint32_t>::digits;
 constexpr unsigned kTwelveBits = 12;
 constexpr std::uint32_t kSixBitMask = 0x3F;
 constexpr std::uint32_t kTwelveBitMask = 0xFFF;
@@ -101,25 +105,31 @@ void put_pair(char* out, std::uint64_t bits) {
   std::memcpy(out, kPairs[bits & kTwelveBitMask].data(), sizeof(CharPair));
 }
 
-// Six bytes, read as eight (the last two are not used), to eight characters.
-void encode_six(const std::uint8_t* data, char* out) {
+// The encoder's step: two groups, read as one big-endian word whose top 48 bits they are.
+constexpr std::size_t kStepBytes = 2 * kGroupBytes;
+constexpr std::size_t kStepChars = 2 * kGroupChars;
+
+void encode_step(const std::uint8_t* data, char* out) {
   const std::uint64_t bits = load_be<std::uint64_t>(data);
-  put_pair(out, bits >> 52);
-  put_pair(out + 2, bits >> 40);
-  put_pair(out + 4, bits >> 28);
-  put_pair(out + 6, bits >> 16);
+  for (unsigned pair = 0; pair < kStepChars / 2; ++pair) {
+    put_pair(out + 2 * pair, bits >> (kWordBits - kTwelveBits * (pair + 1)));
+  }
 }
 
-// Encodes `length` bytes, a multiple of 3, to 4/3 as many characters.
+// Encodes `length` bytes, a multiple of 3, to 4/3 as many characters. A step reads a whole
+// word, so it runs only while one is left to read.
 char* encode_groups(const std::uint8_t* data, std::size_t length, char* out) {
-  for (; length >= 14; length -= 12, data += 12, out += 16) {
-    encode_six(data, out);
-    encode_six(data + 6, out + 8);
+  for (; length >= kStepBytes + kWordBytes;
+       length -= 2 * kStepBytes, data += 2 * kStepBytes, out += 2 * kStepChars) {
+    encode_step(data, out);
+    encode_step(data + kStepBytes, out + kStepChars);
   }
-  for (; length >= 8; length -= 6, data += 6, out += 8)
-    encode_six(data, out);
+  for (; length >= kWordBytes; length -= kStepBytes, data += kStepBytes, out += kStepChars) {
+    encode_step(data, out);
+  }
   for (; length >= kGroupBytes; length -= kGroupBytes, data += kGroupBytes, out += kGroupChars) {
-    const std::uint32_t bits = std::uint32_t{data[0]} << 16 | std::uint32_t{data[1]} << 8 | data[2];
+    const std::uint32_t bits =
+        std::uint32_t{data[0]} << 2 * kByteBits | std::uint32_t{data[1]} << kByteBits | data[2];
     put_pair(out, bits >> kTwelveBits);
     put_pair(out + 2, bits);
   }
@@ -175,25 +185,36 @@ std::uint32_t group_bits(const std::uint8_t* text) {
   return kPlace0[text[0]] | kPlace1[text[1]] | kPlace2[text[2]] | kPlace3[text[3]];
 }
 
-// Decodes groups of four alphabet characters from text[at] on for as long as they come; returns
-// the position of the first group that is not plain. The stores run ahead of the last byte
-// written but never past the bytes already read, so decoding in place is safe.
-std::size_t decode_plain_groups(std::span<const std::uint8_t> text, std::size_t at,
-                                std::uint8_t*& out) {
-  const std::uint8_t* in = text.data();
-  const std::size_t size = text.size();
-  for (; size - at >= 2 * kGroupChars; at += 2 * kGroupChars, out += 2 * kGroupBytes) {
-    const std::uint32_t first = group_bits(in + at);
-    const std::uint32_t second = group_bits(in + at + kGroupChars);
-    if (((first | second) & kNotPlain) != 0) break;
-    store_be<std::uint64_t>(out, std::uint64_t{first} << 40 | std::uint64_t{second} << 16);
+// Decodes groups of four alphabet characters from `in` on, and skips bytes outside the alphabet
+// between them (line ends), for as long as they come; returns where the first group that is not
+// plain starts. The stores run ahead of the last byte written but never past the bytes already
+// read, so decoding in place is safe. Kept out of line: inlined into the byte-wise loop, the hot
+// loop loses registers to it.
+[[gnu::noinline]] const std::uint8_t* decode_plain_groups(const std::uint8_t* in,
+                                                          const std::uint8_t* end,
+                                                          std::uint8_t*& out) {
+  constexpr unsigned kGroupBits = kGroupBytes * kByteBits;
+  std::uint8_t* o = out;
+  for (;;) {
+    for (; static_cast<std::size_t>(end - in) >= 2 * kGroupChars;
+         in += 2 * kGroupChars, o += 2 * kGroupBytes) {
+      const std::uint64_t first = group_bits(in);
+      const std::uint64_t second = group_bits(in + kGroupChars);
+      if (((first | second) & kNotPlain) != 0) break;
+      // The two groups' bytes at the top of one word; the last two bytes stored are scratch.
+      store_be<std::uint64_t>(
+          o, first << (kWordBits - kGroupBits) | second << (kWordBits - 2 * kGroupBits));
+    }
+    for (; static_cast<std::size_t>(end - in) >= kGroupChars; in += kGroupChars, o += kGroupBytes) {
+      const std::uint32_t bits = group_bits(in);
+      if ((bits & kNotPlain) != 0) break;
+      store_be<std::uint32_t>(o, bits << (kHalfWordBits - kGroupBits));
+    }
+    if (in == end || kValues[*in] != kSkipped) break;
+    ++in;
   }
-  for (; size - at >= kGroupChars; at += kGroupChars, out += kGroupBytes) {
-    const std::uint32_t bits = group_bits(in + at);
-    if ((bits & kNotPlain) != 0) break;
-    store_be<std::uint32_t>(out, bits << 8);
-  }
-  return at;
+  out = o;
+  return in;
 }
 
 // Feeds one byte to the group. A byte is written as soon as the characters that make it are
@@ -279,7 +300,8 @@ std::size_t base64_decode_step(Base64Decoder& state, std::span<const std::uint8_
   std::size_t at = 0;
   while (at < text.size()) {
     if (state.places == 0) {
-      at = decode_plain_groups(text, at, out);
+      at = static_cast<std::size_t>(
+          decode_plain_groups(text.data() + at, text.data() + text.size(), out) - text.data());
       if (at == text.size()) break;
     }
     decode_byte(state, text[at++], out);
