@@ -125,12 +125,41 @@ constexpr std::size_t kMaxTypeName = [] {
 }();
 constexpr std::size_t kMaxEscapedName = kMaxNameChars * kEscapeMaxExpansion;
 
-char* reserve(OutputFile& out, std::size_t n) {
-  return reinterpret_cast<char*>(output_reserve(out, n));
+// A window of the output buffer that the walk fills; it is handed back to the writer when a
+// larger one is needed and at the end. Most writes then cost one comparison.
+struct Window {
+  OutputFile& out;
+  char* start = nullptr;
+  char* at = nullptr;
+  char* end = nullptr;
+};
+
+// Small windows keep the writer's buffer nearly full before it flushes.
+constexpr std::size_t kWindowSize = std::size_t{64} << 10;
+
+void close_window(Window& window) {
+  if (window.start != nullptr)
+    output_advance(window.out, static_cast<std::size_t>(window.at - window.start));
+  window.start = window.at = window.end = nullptr;
 }
 
-void advance(OutputFile& out, const char* start, const char* end) {
-  output_advance(out, static_cast<std::size_t>(end - start));
+bool open_window(Window& window, std::size_t n) {
+  close_window(window);
+  const std::size_t size = std::max(n, kWindowSize);
+  auto* start = reinterpret_cast<char*>(output_reserve(window.out, size));
+  if (start == nullptr) return false;
+  window.start = window.at = start;
+  window.end = start + size;
+  return true;
+}
+
+// Room for n <= kOutputBufferSize bytes at window.at; false once the output has failed.
+bool make_room(Window& window, std::size_t n) {
+  return static_cast<std::size_t>(window.end - window.at) >= n || open_window(window, n);
+}
+
+std::size_t room_left(const Window& window) {
+  return static_cast<std::size_t>(window.end - window.at);
 }
 
 char* put(char* at, std::string_view text) {
@@ -171,30 +200,27 @@ char* put_name(char* at, std::string_view escaped) {
   return at;
 }
 
-// Text escaped as a string value, in pieces that fit the output buffer.
-bool write_escaped(OutputFile& out, std::span<const std::uint8_t> data) {
+// Text escaped as a string value, in pieces when it does not fit the window.
+bool write_escaped(Window& window, std::span<const std::uint8_t> data) {
   for (;;) {
-    const std::size_t room = static_cast<std::size_t>(std::clamp<std::uint64_t>(
+    const std::size_t worst = static_cast<std::size_t>(std::clamp<std::uint64_t>(
         std::uint64_t{data.size()} * kEscapeMaxExpansion, kEscapeMaxExpansion, kOutputBufferSize));
-    char* at = reserve(out, room);
-    if (at == nullptr) return false;
-    const EscapeProgress progress = escape_content(data, {at, room});
-    output_advance(out, progress.written);
+    if (!make_room(window, worst)) return false;
+    const EscapeProgress progress = escape_content(data, {window.at, room_left(window)});
+    window.at += progress.written;
     if (progress.done) return true;
     data = data.subspan(progress.consumed);
   }
 }
 
 // Base64 on one line, in pieces whose encoding fills at most one output buffer.
-bool write_base64(OutputFile& out, std::span<const std::uint8_t> data) {
+bool write_base64(Window& window, std::span<const std::uint8_t> data) {
   constexpr std::size_t kPiece = kOutputBufferSize / 4 * 3;
   static_assert(kPiece % 3 == 0);
   while (!data.empty()) {
     const std::span<const std::uint8_t> piece = data.first(std::min(kPiece, data.size()));
-    const auto size = static_cast<std::size_t>(base64_encoded_size(piece.size(), kBase64Unbroken));
-    char* at = reserve(out, size);
-    if (at == nullptr) return false;
-    output_advance(out, base64_encode_into(piece, at, kBase64Unbroken));
+    if (!make_room(window, base64_encoded_size(piece.size(), kBase64Unbroken))) return false;
+    window.at += base64_encode_into(piece, window.at, kBase64Unbroken);
     data = data.subspan(piece.size());
   }
   return true;
@@ -204,22 +230,20 @@ std::span<const std::uint8_t> text_bytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-bool write_text(OutputFile& out, std::string_view text) {
-  char* at = reserve(out, text.size());
-  if (at == nullptr) return false;
-  advance(out, at, put(at, text));
+bool write_text(Window& window, std::string_view text) {
+  if (!make_room(window, text.size())) return false;
+  window.at = put(window.at, text);
   return true;
 }
 
 // ---- Document header ----------------------------------------------------------------------------
 
-bool write_head(OutputFile& out, const DocumentHead& head) {
+bool write_head(Window& window, const DocumentHead& head) {
   constexpr std::size_t kRoom = kHead.text.size() + kXmlVersion.size() + kXmlEncoding.size() +
                                 kDocumentVersion.size() + kAuthorLead.size() +
                                 kAuthorCredit.size() + kAuthorSeparator.size() + kWebAddress.size();
-  char* const start = reserve(out, kRoom);
-  if (start == nullptr) return false;
-  char* at = put(start, kHead.piece(0));
+  if (!make_room(window, kRoom)) return false;
+  char* at = put(window.at, kHead.piece(0));
   at = put(at, kXmlVersion);
   at = put(at, kHead.piece(1));
   at = put(at, kXmlEncoding);
@@ -230,26 +254,24 @@ bool write_head(OutputFile& out, const DocumentHead& head) {
   at = put(at, kAuthorCredit);
   at = put(at, kAuthorSeparator);
   at = put(at, kWebAddress);
-  at = put(at, kHead.piece(4));
-  advance(out, start, at);
-  if (!write_escaped(out, text_bytes(head.document_name))) return false;
-  if (!write_text(out, kHead.piece(5))) return false;
-  if (!write_text(out, kHeaderEnd.piece(0))) return false;
-  if (!write_escaped(out, text_bytes(head.source_name))) return false;
+  window.at = put(at, kHead.piece(4));
+  if (!write_escaped(window, text_bytes(head.document_name))) return false;
+  if (!write_text(window, kHead.piece(5))) return false;
+  if (!write_text(window, kHeaderEnd.piece(0))) return false;
+  if (!write_escaped(window, text_bytes(head.source_name))) return false;
 
   constexpr std::size_t kDateFields = kHeaderEnd.pieces - 2;  // after the source name
   const std::array<int, kDateFields> fields = {head.year, head.month,  head.day,
                                                head.hour, head.minute, head.second};
-  char* const date = reserve(out, kHeaderEnd.text.size() + kDateFields * kMaxDigits<int>);
-  if (date == nullptr) return false;
+  if (!make_room(window, kHeaderEnd.text.size() + kDateFields * kMaxDigits<int>)) return false;
   constexpr std::size_t kYearWidth = 4;
   constexpr std::size_t kFieldWidth = 2;
-  at = put(date, kHeaderEnd.piece(1));
+  at = put(window.at, kHeaderEnd.piece(1));
   for (std::size_t i = 0; i < fields.size(); ++i) {
     at = put_padded(at, fields[i], i == 0 ? kYearWidth : kFieldWidth);
     at = put(at, kHeaderEnd.piece(i + 2));
   }
-  advance(out, date, at);
+  window.at = at;
   return true;
 }
 
@@ -307,7 +329,7 @@ std::string_view escaped_name(std::string_view name) {
 
 struct TableWalk {
   TableCursor in;
-  OutputFile& out;
+  Window& out;
   bool header_form = false;
   bool overwrite = false;
   std::string_view table_name{};  // as stored, for the progress line
@@ -327,22 +349,22 @@ TableOutcome read_file_header(TableWalk& walk) {
   return kGoOn;
 }
 
-bool write_field_info(OutputFile& out, std::span<const std::uint8_t> info) {
+bool write_field_info(Window& out, std::span<const std::uint8_t> info) {
   TableCursor field{info};
   const std::uint8_t id = take_byte(field);
   const std::string_view name = escaped_name(stored_name(take(field, kNameFieldWidth)));
   const std::uint8_t type = take_byte(field);
-  char* const start = reserve(
-      out, kFieldInfo.text.size() + kMaxDigits<std::uint8_t> + kMaxEscapedName + kMaxTypeName);
-  if (start == nullptr) return false;
-  char* at = put(start, kFieldInfo.piece(0));
+  if (!make_room(out, kFieldInfo.text.size() + kMaxDigits<std::uint8_t> + kMaxEscapedName +
+                          kMaxTypeName)) {
+    return false;
+  }
+  char* at = put(out.at, kFieldInfo.piece(0));
   at = put_number(at, id);
   at = put(at, kFieldInfo.piece(1));
   at = put_name(at, name);
   at = put(at, kFieldInfo.piece(2));
   at = put(at, type_name(type));
-  at = put(at, kFieldInfo.piece(3));
-  advance(out, start, at);
+  out.at = put(at, kFieldInfo.piece(3));
   return true;
 }
 
@@ -356,11 +378,12 @@ TableOutcome write_schema(TableWalk& walk) {
 
   const std::string_view write = walk.overwrite ? kWriteOverwrite : kWriteAppend;
   const std::string_view name = escaped_name(walk.table_name);
-  char* const start = reserve(walk.out, kTable.text.size() + kWriteOverwrite.size() +
-                                            kMaxEscapedName + kMaxDigits<std::uint32_t> +
-                                            kSkeyid.text.size() + kMaxDigits<std::uint8_t>);
-  if (start == nullptr) return TableOutcome::kUnwritable;
-  char* at = put(start, kTable.piece(0));
+  if (!make_room(walk.out, kTable.text.size() + kWriteOverwrite.size() + kMaxEscapedName +
+                               kMaxDigits<std::uint32_t> + kSkeyid.text.size() +
+                               kMaxDigits<std::uint8_t>)) {
+    return TableOutcome::kUnwritable;
+  }
+  char* at = put(walk.out.at, kTable.piece(0));
   at = put(at, write);
   at = put(at, kTable.piece(1));
   at = put_name(at, name);
@@ -372,7 +395,7 @@ TableOutcome write_schema(TableWalk& walk) {
     at = put_number(at, skeyid);
     at = put(at, kSkeyid.piece(1));
   }
-  advance(walk.out, start, at);
+  walk.out.at = at;
 
   for (std::uint32_t i = 0; i < ninfo; ++i) {
     if (!write_field_info(walk.out, take(walk.in, kFieldInfoSize)))
@@ -398,20 +421,22 @@ TableOutcome write_groups(TableWalk& walk) {
   if (ngroup == 0) return kGoOn;
   if (!has(walk.in, std::uint64_t{ngroup} * kNameFieldWidth)) return TableOutcome::kMismatched;
 
-  char* start = reserve(walk.out, kGroups.text.size() + kMaxDigits<std::uint8_t>);
-  if (start == nullptr) return TableOutcome::kUnwritable;
-  char* at = put(start, kGroups.piece(0));
+  if (!make_room(walk.out, kGroups.text.size() + kMaxDigits<std::uint8_t>)) {
+    return TableOutcome::kUnwritable;
+  }
+  char* at = put(walk.out.at, kGroups.piece(0));
   at = put_number(at, ngroup);
-  advance(walk.out, start, put(at, kGroups.piece(1)));
+  walk.out.at = put(at, kGroups.piece(1));
 
   walk.group_lines.reserve(ngroup);
   for (std::size_t i = 0; i < ngroup; ++i) {
     const std::string_view name = escaped_name(stored_name(take(walk.in, kNameFieldWidth)));
-    start = reserve(walk.out, kGroup.text.size() + kMaxEscapedName);
-    if (start == nullptr) return TableOutcome::kUnwritable;
-    at = put(start, kGroup.piece(0));
+    if (!make_room(walk.out, kGroup.text.size() + kMaxEscapedName)) {
+      return TableOutcome::kUnwritable;
+    }
+    at = put(walk.out.at, kGroup.piece(0));
     at = put_name(at, name);
-    advance(walk.out, start, put(at, kGroup.piece(1)));
+    walk.out.at = put(at, kGroup.piece(1));
     walk.group_lines.push_back(render_group_line(name));
   }
   return write_text(walk.out, kGroupsEnd) ? kGoOn : TableOutcome::kUnwritable;
@@ -442,21 +467,6 @@ constexpr auto kTypeTexts = make_type_texts();
 // Everything of one fielddata entry but a string or blob value.
 constexpr std::size_t kEntryRoom = kFieldData.piece(0).size() + kMaxDigits<std::uint8_t> +
                                    kTypeTextWidth + kMaxDigits<std::int32_t> + kFieldDataEnd.size();
-// String and blob values whose worst case fits this are rendered with the rest of their entry.
-constexpr std::size_t kInlineValueRoom = 4096;
-
-bool is_text_value(std::uint8_t type) {
-  return type == kString;
-}
-bool is_number_value(std::uint8_t type) {
-  return type == kInt2 || type == kInt4;
-}
-
-std::uint64_t value_room(std::uint8_t type, std::uint64_t length) {
-  if (is_number_value(type)) return 0;
-  if (is_text_value(type)) return length * kEscapeMaxExpansion;
-  return base64_encoded_size(length, kBase64Unbroken);
-}
 
 char* put_entry_head(char* at, std::uint8_t id, std::uint8_t type) {
   at = put(at, kFieldData.piece(0));
@@ -466,25 +476,19 @@ char* put_entry_head(char* at, std::uint8_t id, std::uint8_t type) {
   return at + text.size;
 }
 
-char* put_small_value(char* at, std::uint8_t type, std::span<const std::uint8_t> data,
-                      std::size_t room) {
+bool write_value(Window& out, std::uint8_t type, std::span<const std::uint8_t> data) {
   switch (type) {
     case kInt2:
-      return put_number(at, little_endian<std::int16_t>(data.data()));
+      out.at = put_number(out.at, little_endian<std::int16_t>(data.data()));
+      return true;
     case kInt4:
-      return put_number(at, little_endian<std::int32_t>(data.data()));
-    case kString: {
-      const EscapeProgress progress = escape_content(data, {at, room});
-      assert(progress.done);
-      return at + progress.written;
-    }
+      out.at = put_number(out.at, little_endian<std::int32_t>(data.data()));
+      return true;
+    case kString:
+      return write_escaped(out, data);
     default:
-      return at + (data.empty() ? 0 : base64_encode_into(data, at, kBase64Unbroken));
+      return write_base64(out, data);
   }
-}
-
-bool write_large_value(OutputFile& out, std::uint8_t type, std::span<const std::uint8_t> data) {
-  return is_text_value(type) ? write_escaped(out, data) : write_base64(out, data);
 }
 
 TableOutcome write_entry(TableWalk& walk) {
@@ -497,20 +501,10 @@ TableOutcome write_entry(TableWalk& walk) {
   if ((type == kInt2 && length != kInt2Size) || (type == kInt4 && length != kInt4Size)) {
     return TableOutcome::kDamaged;
   }
-
-  const std::uint64_t room = value_room(type, length);
-  if (room <= kInlineValueRoom) {
-    char* const start = reserve(walk.out, kEntryRoom + static_cast<std::size_t>(room));
-    if (start == nullptr) return TableOutcome::kUnwritable;
-    char* at = put_entry_head(start, id, type);
-    at = put_small_value(at, type, data, static_cast<std::size_t>(room));
-    advance(walk.out, start, put(at, kFieldDataEnd));
-    return kGoOn;
-  }
-  char* const start = reserve(walk.out, kEntryRoom);
-  if (start == nullptr) return TableOutcome::kUnwritable;
-  advance(walk.out, start, put_entry_head(start, id, type));
-  if (!write_large_value(walk.out, type, data) || !write_text(walk.out, kFieldDataEnd)) {
+  // The room of an entry holds an int value too.
+  if (!make_room(walk.out, kEntryRoom)) return TableOutcome::kUnwritable;
+  walk.out.at = put_entry_head(walk.out.at, id, type);
+  if (!write_value(walk.out, type, data) || !write_text(walk.out, kFieldDataEnd)) {
     return TableOutcome::kUnwritable;
   }
   return kGoOn;
@@ -526,13 +520,13 @@ TableOutcome write_record(TableWalk& walk) {
 
   const std::string_view group_line =
       group == kNone ? std::string_view{""} : std::string_view{walk.group_lines[group]};
-  char* const start =
-      reserve(walk.out, kRecord.text.size() + kMaxDigits<std::uint8_t> + group_line.size());
-  if (start == nullptr) return TableOutcome::kUnwritable;
-  char* at = put(start, kRecord.piece(0));
+  if (!make_room(walk.out, kRecord.text.size() + kMaxDigits<std::uint8_t> + group_line.size())) {
+    return TableOutcome::kUnwritable;
+  }
+  char* at = put(walk.out.at, kRecord.piece(0));
   at = put_number(at, ndata);
   at = put(at, kRecord.piece(1));
-  advance(walk.out, start, put(at, group_line));
+  walk.out.at = put(at, group_line);
 
   for (std::size_t i = 0; i < ndata; ++i) {
     if (const TableOutcome outcome = write_entry(walk); outcome != kGoOn) return outcome;
@@ -547,11 +541,12 @@ TableOutcome write_records(TableWalk& walk) {
   const std::size_t record_head = walk.header_form ? kRecordHeadSize : kHeaderlessRecordHeadSize;
   if (!has(walk.in, std::uint64_t{nrecord} * record_head)) return TableOutcome::kMismatched;
 
-  char* const start = reserve(walk.out, kRecords.text.size() + kMaxDigits<std::uint32_t>);
-  if (start == nullptr) return TableOutcome::kUnwritable;
-  char* at = put(start, kRecords.piece(0));
+  if (!make_room(walk.out, kRecords.text.size() + kMaxDigits<std::uint32_t>)) {
+    return TableOutcome::kUnwritable;
+  }
+  char* at = put(walk.out.at, kRecords.piece(0));
   at = put_number(at, nrecord);
-  advance(walk.out, start, put(at, kRecords.piece(1)));
+  walk.out.at = put(at, kRecords.piece(1));
 
   const std::uint64_t total = nrecord;
   for (std::uint64_t number = 1; number <= total; ++number) {
@@ -595,16 +590,24 @@ DocumentHead head_now(std::string_view document_name, std::string_view source_na
   return head;
 }
 
-}  // namespace
-
-TableOutcome write_table_document(std::span<const std::uint8_t> table, const DocumentHead& head,
-                                  OutputFile& out) {
-  if (!write_head(out, head)) return TableOutcome::kUnwritable;
-  TableWalk walk{.in = {table}, .out = out};
+TableOutcome walk_table(std::span<const std::uint8_t> table, const DocumentHead& head,
+                        Window& window) {
+  if (!write_head(window, head)) return TableOutcome::kUnwritable;
+  TableWalk walk{.in = {table}, .out = window};
   for (auto step : {read_file_header, write_schema, write_groups, write_records}) {
     if (const TableOutcome outcome = step(walk); outcome != kGoOn) return outcome;
   }
   return walk.in.at == table.size() ? TableOutcome::kComplete : TableOutcome::kMismatched;
+}
+
+}  // namespace
+
+TableOutcome write_table_document(std::span<const std::uint8_t> table, const DocumentHead& head,
+                                  OutputFile& out) {
+  Window window{.out = out};
+  const TableOutcome outcome = walk_table(table, head, window);
+  close_window(window);
+  return outcome;
 }
 
 int convert_tbl_to_tblx(const char* path) {
