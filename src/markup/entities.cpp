@@ -66,6 +66,36 @@ bool is_special(const ByteSet& set, char c) {
   return set[static_cast<unsigned char>(c)];
 }
 
+// Plain runs are searched eight bytes at a time. For x = word ^ (byte * 0x0101...),
+// (x - 0x0101...) & ~x has the high bit set in the lowest byte of x that is zero, and in none
+// when no byte is: exact for telling whether the word holds the byte at all.
+constexpr std::uint64_t kByteOnes = 0x0101010101010101;
+constexpr std::uint64_t kByteHighBits = 0x8080808080808080;
+
+constexpr std::uint64_t match_bits(std::uint64_t word, unsigned char byte) {
+  const std::uint64_t x = word ^ (kByteOnes * byte);
+  return (x - kByteOnes) & ~x;
+}
+
+bool word_has_escape_special(std::uint64_t word) {
+  const std::uint64_t found = match_bits(word, '&') | match_bits(word, '<') |
+                              match_bits(word, '>') | match_bits(word, '\r') |
+                              match_bits(word, '\n') | match_bits(word, '\0');
+  return (found & kByteHighBits) != 0;
+}
+
+// The end of the run of bytes at data[from, stop) that escaping copies unchanged.
+std::size_t plain_run_end(const char* data, std::size_t from, std::size_t stop) {
+  std::size_t end = from;
+  for (std::uint64_t word; stop - end >= sizeof word; end += sizeof word) {
+    std::memcpy(&word, data + end, sizeof word);
+    if (word_has_escape_special(word)) break;
+  }
+  while (end < stop && !is_special(kEscapeSpecial, data[end]))
+    ++end;
+  return end;
+}
+
 char* append(char* out, std::string_view piece) {
   std::memcpy(out, piece.data(), piece.size());
   return out + piece.size();
@@ -152,9 +182,7 @@ EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char
     if (!is_special(kEscapeSpecial, c)) {
       // A plain byte is taken while the worst case of a byte would still fit behind the output.
       const std::size_t stop = std::min(size, i + room - (kEscapeMaxExpansion - 1));
-      std::size_t end = i + 1;
-      while (end < stop && !is_special(kEscapeSpecial, in[end]))
-        ++end;
+      const std::size_t end = plain_run_end(in, i, stop);
       std::memcpy(out + o, in + i, end - i);
       o += end - i;
       i = end;
@@ -174,6 +202,7 @@ EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char
 std::size_t unescape_content(std::string_view text, char* dest) {
   // `dest` may be text.data(): the output never gets ahead of the input, and every decision is
   // taken on input bytes read before the output reaches them.
+  if (text.empty()) return 0;
   const char* in = text.data();
   std::size_t size = text.size();
   if (const void* zero = std::memchr(in, '\0', size)) size = position_in(in, zero);

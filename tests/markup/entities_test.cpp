@@ -140,6 +140,7 @@ TEST(Unescape, StaysInsideTheGivenText) {
   EXPECT_EQ(unescape_content_of(document.substr(0, 4)), "a&am");
   EXPECT_EQ(unescape_name_of(document.substr(0, 4)), "a&am");
   EXPECT_EQ(unescape_content_of(document.substr(0, 6)), "a&");
+  EXPECT_EQ(unescape_content(std::string_view(), nullptr), 0u);
 }
 
 TEST(Unescape, InPlaceLooksAtInputBytesOnly) {
@@ -195,6 +196,8 @@ TEST(EscapeContent, WritesTheDocumentForm) {
       {"x\r", "x\r\n", 2},
       {"\r\r\n\n\r", "\r\n\r\n\r\n\r\n", 5},
       {"\"'\t\x01\xE9\xFF", "\"'\t\x01\xE9\xFF", 6},
+      {"a plain run, then <, &, > and a zero\0x"s, "a plain run, then &lt;, &amp;, &gt; and a zero",
+       36},
       {"", "", 0},
       {"\0"s, "", 0},
   };
