@@ -2,7 +2,9 @@
 // with its line, and what is left on disk when a table fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <random>
 #include <regex>
 #include <string>
 #include <vector>
@@ -489,6 +491,136 @@ TEST(TblxToTbl, OnlyDocumentNamesAreTakenAndUnreadableOnesAreReported) {
   std::fflush(stdout);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "missing.tblx: Cannot read the file\n");
   fs::current_path(before);
+}
+
+// Runs convert_tblx_to_tbl in this process, inside `dir`, with standard output captured.
+struct InProcess {
+  int result = 1;
+  std::string out;
+};
+
+template <typename Convert>
+InProcess in_process(const fs::path& dir, Convert convert) {
+  const fs::path before = fs::current_path();
+  fs::current_path(dir);
+  testing::internal::CaptureStdout();
+  InProcess run;
+  run.result = convert();
+  std::fflush(stdout);
+  run.out = testing::internal::GetCapturedStdout();
+  fs::current_path(before);
+  return run;
+}
+
+TEST(TblxToTbl, EveryCutOfADocumentIsRefusedAndLeavesOnlyFinishedTables) {
+  const std::string document = phone_document();
+  const std::size_t table_done =
+      document.find("</table>") + std::string_view("</table>\r\n\t").size();
+  const std::size_t document_done = document.find("</tblx>") + std::string_view("</tblx>").size();
+  for (std::size_t length = 0; length <= document.size(); ++length) {
+    SCOPED_TRACE(length);
+    ScratchDir dir;
+    write_file(dir / "cut.tblx", document.substr(0, length));
+    InProcess run = in_process(dir.path, [] { return tbl2tblx::convert_tblx_to_tbl("cut.tblx"); });
+    EXPECT_EQ(run.result, length >= document_done ? 0 : 1);
+    if (length < document_done) {
+      EXPECT_TRUE(std::regex_search(run.out, std::regex("Error: [^\n]* at line [0-9]+\n$")))
+          << run.out;
+    }
+    if (length > table_done) {
+      EXPECT_EQ(read_file(dir / "phone.tbl"), phone_table());
+    } else {
+      EXPECT_EQ(dir.entries(), Files{"cut.tblx"});
+    }
+  }
+}
+
+// Random tables within what both forms carry: names of at most 20 characters with entities
+// and CR line breaks, distinct group names, string values ending with their only zero byte.
+struct TableMaker {
+  std::mt19937 random;
+
+  int below(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); }
+
+  std::string text(int max_length, bool file_name) {
+    static const std::string special = "&<>\r \t\"';=!-?&amp;\x80\xff\x01";
+    std::string result;
+    for (int n = below(max_length + 1); n > 0; --n) {
+      int c = below(4) == 0
+                  ? static_cast<unsigned char>(
+                        special[static_cast<std::size_t>(below(static_cast<int>(special.size())))])
+                  : 'a' + below(26);
+      if (below(50) == 0) c = 1 + below(255);
+      if (c == '\n' || (file_name && (c == '/' || c == '\\'))) c = '_';
+      result.push_back(static_cast<char>(c));
+    }
+    return result;
+  }
+
+  std::string value(int type) {
+    switch (type) {
+      case 0:
+        return le(random() & 0xFFFF, 2);
+      case 1:
+        return le(below(8) == 0 ? 0x80000000u : random(), 4);
+      case 2:
+        return text(40, false) + std::string(1, '\0');
+      default: {
+        std::string blob;
+        for (int n = below(3) == 0 ? 0 : below(40); n > 0; --n)
+          blob.push_back(static_cast<char>(below(256)));
+        return blob;
+      }
+    }
+  }
+
+  std::string table() {
+    const int nfield = 1 + below(4), ngroup = below(4) == 0 ? 0 : below(5);
+    std::vector<int> types;
+    std::string out = bytes({0, 1, below(2), 0, 0, 0}) + padded(text(20, true), 20) +
+                      le(static_cast<std::uint64_t>(nfield), 4);
+    for (int i = 0; i < nfield; ++i) {
+      types.push_back(below(4));
+      out += fieldinfo(below(256), text(20, false), types.back());
+    }
+    out += bytes({below(2) == 0 ? 0xFF : below(255), ngroup});
+    std::vector<std::string> groups;
+    while (static_cast<int>(groups.size()) < ngroup) {
+      std::string name = text(20, false);
+      if (std::find(groups.begin(), groups.end(), name) == groups.end()) groups.push_back(name);
+    }
+    for (const std::string& name : groups)
+      out += padded(name, 21);
+    const int nrecord = below(12);
+    out += le(static_cast<std::uint64_t>(nrecord), 4);
+    for (int r = 0; r < nrecord; ++r) {
+      const int ndata = below(6);
+      out += bytes({ngroup == 0 || below(3) == 0 ? 0xFF : below(ngroup), ndata});
+      for (int d = 0; d < ndata; ++d) {
+        const int type = below(3) == 0 ? below(4) : types[static_cast<std::size_t>(below(nfield))];
+        out += fielddata(below(256), type, value(type));
+      }
+    }
+    return out;
+  }
+};
+
+TEST(TblxToTbl, TablesSurviveTheRoundTripThroughADocument) {
+  TableMaker maker{std::mt19937(20240506)};
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE(round);
+    const std::string table = maker.table();
+    ScratchDir dir;
+    fs::create_directory(dir / "in");
+    write_file(dir / "in" / "t.tbl", table);
+    InProcess there =
+        in_process(dir.path, [] { return tbl2tblx::convert_tbl_to_tblx("in/t.tbl"); });
+    ASSERT_EQ(there.result, 0) << there.out;
+    InProcess back = in_process(dir.path, [] { return tbl2tblx::convert_tblx_to_tbl("t.tblx"); });
+    ASSERT_EQ(back.result, 0) << back.out;
+    const std::string name = table.substr(6, 20).c_str();
+    EXPECT_EQ(read_file(dir / (name + ".tbl")), table);
+  }
 }
 
 }  // namespace
