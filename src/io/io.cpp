@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -179,7 +180,14 @@ std::string folder_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// Follows symbolic links so that the file they point to is replaced and the links stay.
+// The file an existing name stands for, through every symbolic link, so that the file is
+// replaced and the links stay.
+std::string real_path(const char* name) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(realpath(name, nullptr), &std::free);
+  return resolved ? std::string(resolved.get()) : std::string(name);
+}
+
+// The same for a name that does not exist yet: a dangling link names the file to create.
 std::string resolve_links(std::string path) {
   for (int depth = 0; depth < kMaxLinkDepth; ++depth) {
     struct stat status {};
@@ -322,17 +330,18 @@ OutputFile::~OutputFile() {
 
 int output_open(OutputFile& out, const char* target) {
   if (target == nullptr || *target == '\0' || out.fd >= 0) return 1;
-  out.target = resolve_links(target);
   out.failed = false;
   out.flushed = 0;
   out.used = 0;
   struct stat status {};
-  const bool exists = stat(out.target.c_str(), &status) == 0;
+  const bool exists = stat(target, &status) == 0;
   if (exists && !S_ISREG(status.st_mode)) {
     // A device or a FIFO cannot be replaced; it is written in place, as it always was.
-    out.fd = ::open(out.target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    out.target = target;
+    out.fd = ::open(target, O_WRONLY | O_TRUNC | O_CLOEXEC);
   } else {
-    if (exists && access(out.target.c_str(), W_OK) != 0) return 1;
+    if (exists && access(target, W_OK) != 0) return 1;
+    out.target = exists ? real_path(target) : resolve_links(target);
     out.replaced_mode = exists ? static_cast<int>(status.st_mode & kModeBits) : -1;
     install_interrupt_cleanup();
     out.fd = create_temp_file(folder_of(out.target), out.temp);
