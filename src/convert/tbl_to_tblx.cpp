@@ -172,6 +172,33 @@ char* put_number(char* at, Int value) {
   return std::to_chars(at, at + kMaxDigits<Int>, value).ptr;
 }
 
+// The decimal text of every byte value, padded to one width so that it is copied with a
+// fixed-size move: ids and small counts are the most frequent numbers of a document.
+constexpr std::size_t kByteTextWidth = 4;  // room for the move, not just the digits
+constexpr std::size_t kByteValues = std::size_t{std::numeric_limits<std::uint8_t>::max()} + 1;
+struct ByteText {
+  std::array<char, kByteTextWidth> text{};
+  std::size_t size = 0;
+};
+
+consteval std::array<ByteText, kByteValues> make_byte_texts() {
+  std::array<ByteText, kByteValues> texts{};
+  for (std::size_t value = 0; value < texts.size(); ++value) {
+    ByteText& t = texts[value];
+    if (value >= 100) t.text[t.size++] = static_cast<char>('0' + value / 100);
+    if (value >= 10) t.text[t.size++] = static_cast<char>('0' + value / 10 % 10);
+    t.text[t.size++] = static_cast<char>('0' + value % 10);
+  }
+  return texts;
+}
+constexpr auto kByteTexts = make_byte_texts();
+
+template <>
+char* put_number(char* at, std::uint8_t value) {
+  std::memcpy(at, kByteTexts[value].text.data(), kByteTextWidth);
+  return at + kByteTexts[value].size;
+}
+
 // "%0<width>d" of a date field.
 char* put_padded(char* at, int value, std::size_t width) {
   char digits[kMaxDigits<int>];
@@ -354,8 +381,7 @@ bool write_field_info(Window& out, std::span<const std::uint8_t> info) {
   const std::uint8_t id = take_byte(field);
   const std::string_view name = escaped_name(stored_name(take(field, kNameFieldWidth)));
   const std::uint8_t type = take_byte(field);
-  if (!make_room(out, kFieldInfo.text.size() + kMaxDigits<std::uint8_t> + kMaxEscapedName +
-                          kMaxTypeName)) {
+  if (!make_room(out, kFieldInfo.text.size() + kByteTextWidth + kMaxEscapedName + kMaxTypeName)) {
     return false;
   }
   char* at = put(out.at, kFieldInfo.piece(0));
@@ -379,8 +405,7 @@ TableOutcome write_schema(TableWalk& walk) {
   const std::string_view write = walk.overwrite ? kWriteOverwrite : kWriteAppend;
   const std::string_view name = escaped_name(walk.table_name);
   if (!make_room(walk.out, kTable.text.size() + kWriteOverwrite.size() + kMaxEscapedName +
-                               kMaxDigits<std::uint32_t> + kSkeyid.text.size() +
-                               kMaxDigits<std::uint8_t>)) {
+                               kMaxDigits<std::uint32_t> + kSkeyid.text.size() + kByteTextWidth)) {
     return TableOutcome::kUnwritable;
   }
   char* at = put(walk.out.at, kTable.piece(0));
@@ -421,7 +446,7 @@ TableOutcome write_groups(TableWalk& walk) {
   if (ngroup == 0) return kGoOn;
   if (!has(walk.in, std::uint64_t{ngroup} * kNameFieldWidth)) return TableOutcome::kMismatched;
 
-  if (!make_room(walk.out, kGroups.text.size() + kMaxDigits<std::uint8_t>)) {
+  if (!make_room(walk.out, kGroups.text.size() + kByteTextWidth)) {
     return TableOutcome::kUnwritable;
   }
   char* at = put(walk.out.at, kGroups.piece(0));
@@ -465,8 +490,8 @@ consteval std::array<TypeText, kTypeNames.size() + 1> make_type_texts() {
 constexpr auto kTypeTexts = make_type_texts();
 
 // Everything of one fielddata entry but a string or blob value.
-constexpr std::size_t kEntryRoom = kFieldData.piece(0).size() + kMaxDigits<std::uint8_t> +
-                                   kTypeTextWidth + kMaxDigits<std::int32_t> + kFieldDataEnd.size();
+constexpr std::size_t kEntryRoom = kFieldData.piece(0).size() + kByteTextWidth + kTypeTextWidth +
+                                   kMaxDigits<std::int32_t> + kFieldDataEnd.size();
 
 char* put_entry_head(char* at, std::uint8_t id, std::uint8_t type) {
   at = put(at, kFieldData.piece(0));
@@ -520,7 +545,7 @@ TableOutcome write_record(TableWalk& walk) {
 
   const std::string_view group_line =
       group == kNone ? std::string_view{""} : std::string_view{walk.group_lines[group]};
-  if (!make_room(walk.out, kRecord.text.size() + kMaxDigits<std::uint8_t> + group_line.size())) {
+  if (!make_room(walk.out, kRecord.text.size() + kByteTextWidth + group_line.size())) {
     return TableOutcome::kUnwritable;
   }
   char* at = put(walk.out.at, kRecord.piece(0));

@@ -311,6 +311,16 @@ std::vector<BinaryCase> binary_cases() {
        TableOutcome::kComplete,
        "\t\t\t<schema ninfo=\"0\">\n\t\t\t</schema>\n\t\t\t<records nrecord=\"0\">\n"
        "\t\t\t</records>\n\t\t</table>\n"},
+      {"ids and small counts of one to three digits",
+       file_header(0) + schema("t", {{255, "f", 2}}, 254) + groups({}) + le(1, 4) +
+           record(0xFF, {int2(0, 0), int2(9, 9), int2(10, 10), int2(99, 99), int2(100, 100),
+                         int2(255, 255)}),
+       TableOutcome::kComplete,
+       "\t\t\t\t<skeyid>254</skeyid>\n" + fieldinfo(255, "f", "string") +
+           "\t\t\t</schema>\n\t\t\t<records nrecord=\"1\">\n\t\t\t\t<record ndata=\"6\">\n" +
+           fielddata(0, "int2", "0") + fielddata(9, "int2", "9") + fielddata(10, "int2", "10") +
+           fielddata(99, "int2", "99") + fielddata(100, "int2", "100") +
+           fielddata(255, "int2", "255")},
       {"int2 and int4 extremes",
        simple_table(
            {record(0xFF, {int2(1, -32768), int2(2, 32767), entry(3, 0, bytes({0xFF, 0xFF})),
