@@ -30,7 +30,7 @@ void check_decoding(std::span<const std::uint8_t> text) {
 
   std::vector<std::uint8_t> in_place(text.begin(), text.end());
   require(base64_decode_into(in_place, in_place.data()) == n);
-  require(std::memcmp(whole.data(), in_place.data(), n) == 0);
+  require(n == 0 || std::memcmp(whole.data(), in_place.data(), n) == 0);
 }
 
 void check_round_trip(std::span<const std::uint8_t> data, std::uint64_t width) {
@@ -39,7 +39,7 @@ void check_round_trip(std::span<const std::uint8_t> data, std::uint64_t width) {
   std::vector<std::uint8_t> back(text.size() + 1);
   const auto* chars = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t n = base64_decode_into({chars, text.size()}, back.data());
-  require(n == data.size() && std::memcmp(back.data(), data.data(), n) == 0);
+  require(n == data.size() && (n == 0 || std::memcmp(back.data(), data.data(), n) == 0));
 }
 
 }  // namespace

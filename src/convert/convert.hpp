@@ -3,6 +3,7 @@
 // reporting progress and failures on standard output itself. 0 when everything was written.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -18,8 +19,8 @@ struct OutputFile;
 
 // What the document header shows besides the fixed texts.
 struct DocumentHead {
-  std::string_view document_name;  // the document's own name
-  std::string_view source_name;    // the binary file's name as given
+  std::string_view document_name;              // the document's own name
+  std::string_view source_name;                // the binary file's name as given
   int year, month, day, hour, minute, second;  // month 1 to 12
 };
 
@@ -40,6 +41,10 @@ TableOutcome write_table_document(std::span<const std::uint8_t> table, const Doc
 // A ".tblx" name becomes one ".tbl" file per table, in the current directory, named after its
 // table (or after the local time when that name cannot be written).
 int convert_tblx_to_tbl(const char* path);
+
+// The wait after falling back to a time-stamped name, so that two fallbacks in one run get two
+// names. Fuzzers set it to zero.
+extern std::chrono::milliseconds fallback_pause;
 
 // ---- Shared by both directions ---------------------------------------------------------------
 

@@ -25,7 +25,6 @@ constexpr std::string_view kBinaryExtension = ".tbl";
 constexpr const char* kFallbackNameFormat = "%04d%02d%02d%02d%02d%02d.tbl";
 // A table name and ".tbl", or the fallback name with room for any value of the time fields.
 constexpr std::size_t kOutputNameSize = 80;
-constexpr auto kFallbackPause = std::chrono::seconds(1);
 
 // The document walk: the loaded text, written to only inside element texts, and the last scan.
 struct Reader {
@@ -215,7 +214,7 @@ int open_output(Table& t) {
     std::printf("%s: Cannot write the file\n", t.output_name);
     return 1;
   }
-  std::this_thread::sleep_for(kFallbackPause);
+  std::this_thread::sleep_for(fallback_pause);
   return 0;
 }
 
@@ -423,6 +422,8 @@ bool is_document_name(std::string_view path) {
 }
 
 }  // namespace
+
+std::chrono::milliseconds fallback_pause = std::chrono::seconds(1);
 
 int convert_tblx_to_tbl(const char* path) {
   if (path == nullptr || !is_document_name(path)) return 1;
