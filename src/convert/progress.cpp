@@ -14,12 +14,38 @@ constexpr std::size_t kBackspaces = 80;
 constexpr std::size_t kShownNameChars = 64;
 constexpr auto kTerminalRefresh = std::chrono::milliseconds(50);
 
+// The line being shown. Its prefix (backspaces, tab, table name, marker) stays the same for a
+// whole table, so only the numbers after it are rewritten for each record.
 struct ProgressLine {
   char text[kBackspaces + 128];
+  std::size_t prefix = 0;  // bytes up to and including the marker
   std::size_t length = 0;
+  char table[kShownNameChars];
+  std::size_t table_length = 0;
+  bool overwrite = false;
   bool skipped = false;  // the latest line was not shown yet
 };
 ProgressLine progress;
+
+void set_prefix(std::string_view table, bool overwrite) {
+  table = table.substr(0, kShownNameChars);
+  if (progress.prefix > 0 && progress.overwrite == overwrite &&
+      table == std::string_view(progress.table, progress.table_length)) {
+    return;
+  }
+  std::copy(table.begin(), table.end(), progress.table);
+  progress.table_length = table.size();
+  progress.overwrite = overwrite;
+  char* at = progress.text;
+  std::memset(at, '\b', kBackspaces);
+  at += kBackspaces;
+  *at++ = '\t';
+  at = std::copy(table.begin(), table.end(), at);
+  *at++ = ':';
+  *at++ = ' ';
+  if (!overwrite) *at++ = '+';
+  progress.prefix = static_cast<std::size_t>(at - progress.text);
+}
 
 bool stdout_is_terminal() {
   static const bool terminal = isatty(STDOUT_FILENO) != 0;
@@ -46,17 +72,9 @@ void show(const ProgressLine& line) {
 
 void print_progress(std::string_view table, bool overwrite, std::uint64_t count,
                     const std::uint64_t* total) {
+  set_prefix(table, overwrite);
   char* const end = progress.text + sizeof progress.text;
-  char* at = progress.text;
-  std::memset(at, '\b', kBackspaces);
-  at += kBackspaces;
-  *at++ = '\t';
-  table = table.substr(0, kShownNameChars);
-  at = std::copy(table.begin(), table.end(), at);
-  *at++ = ':';
-  *at++ = ' ';
-  if (!overwrite) *at++ = '+';
-  at = std::to_chars(at, end, count).ptr;
+  char* at = std::to_chars(progress.text + progress.prefix, end, count).ptr;
   if (total != nullptr) {
     *at++ = '/';
     at = std::to_chars(at, end, *total).ptr;
