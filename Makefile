@@ -1,6 +1,7 @@
 # Entry points: `make demo` and `make test` work on a fresh machine (the build installs what it
-# needs); `make bench` measures; `make fuzz` fuzzes every target for a while.
-.PHONY: all build demo test bench fuzz clean deps
+# needs); `make bench` measures; `make fuzz` fuzzes every target for a while; `make package`
+# builds the Debian package build/release/tbl2tblx_<version>_<arch>.deb.
+.PHONY: all build demo test bench fuzz package clean deps
 
 all: build
 
@@ -23,6 +24,9 @@ bench: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release
 	@bench/run build/release
+
+package: build
+	cd build/release && cpack
 
 fuzz:
 	@scripts/deps --all
