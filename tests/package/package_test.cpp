@@ -1,0 +1,217 @@
+// The tool in its users' toolbox: the manual page formats without a warning and names the
+// tool's version, the bash completion offers what each position of the command line takes,
+// `cmake --install` puts every file in its folder, and the Debian package carries the right
+// fields and files and its installed binary works.
+#include <algorithm>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "shell.hpp"
+#include "support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace testing_support;
+using namespace package_testing;
+
+fs::path manual() {
+  return source_dir() / "doc" / "tbl2tblx.1";
+}
+fs::path completion() {
+  return source_dir() / "share" / "bash-completion" / "tbl2tblx";
+}
+fs::path schema() {
+  return source_dir() / "share" / "tblx.xsd";
+}
+
+// Every regular file under `root`, as sorted relative paths.
+std::vector<std::string> files_under(const fs::path& root) {
+  std::vector<std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file()) files.push_back(fs::relative(entry.path(), root).string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line);
+  return lines;
+}
+
+// ---- Manual page -----------------------------------------------------------------------------
+
+TEST(Manual, FormatsWithoutWarningsAndNamesTheToolsVersion) {
+  const ShellResult groff = shell("groff -man -ww -z " + quote(manual()));
+  EXPECT_EQ(groff.status, 0);
+  EXPECT_EQ(groff.out, "");
+
+  const std::string page = read_file(manual());
+  const std::size_t th = page.find("\n.TH ") + 1;
+  const std::string title = page.substr(th, page.find('\n', th) - th);
+  EXPECT_NE(title.find("\"tbl2tblx " + banner_version() + "\""), std::string::npos) << title;
+}
+
+// ---- Bash completion -------------------------------------------------------------------------
+
+// What the completion offers for the words typed so far (the last one being completed), sorted.
+std::vector<std::string> complete_in(const fs::path& dir, const std::vector<std::string>& words) {
+  std::string command = "cd " + quote(dir) + " && bash -c " +
+                        quote(
+                            "source \"$0\"; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); "
+                            "_tbl2tblx; printf '%s\\n' \"${COMPREPLY[@]}\" | LC_ALL=C sort") +
+                        " " + quote(completion());
+  for (const std::string& word : words)
+    command += " " + quote(word);
+  const ShellResult result = shell(command);
+  EXPECT_EQ(result.status, 0) << result.out;
+  std::vector<std::string> offered = lines_of(result.out);
+  std::erase(offered, "");
+  return offered;
+}
+
+struct CompletionCase {
+  std::vector<std::string> words;
+  std::vector<std::string> offered;
+};
+
+TEST(Completion, OffersWhatEachPositionTakes) {
+  ScratchDir dir;
+  for (const char* name : {"a.tbl", "B.TBLX", "c.txt", "d e.tblx", "f.tbl.bak"})
+    write_file(dir / name, "");
+  fs::create_directory(dir / "sub");
+  const std::vector<std::string> tables = {"B.TBLX", "a.tbl", "d e.tblx", "sub"};
+  const std::vector<std::string> everything = {"B.TBLX",   "a.tbl",     "c.txt",
+                                               "d e.tblx", "f.tbl.bak", "sub"};
+
+  const CompletionCase cases[] = {
+      {{"tbl2tblx", ""}, tables},
+      {{"tbl2tblx", "-"}, {"-c", "-d", "-e", "-h"}},
+      {{"tbl2tblx", "-e"}, {"-e"}},
+      {{"tbl2tblx", "-h", ""}, {}},
+      {{"tbl2tblx", "-c", ""}, everything},
+      {{"tbl2tblx", "-d", "x.b64", "c"}, {"c.txt"}},
+      {{"tbl2tblx", "-e", "x", "y", ""}, {}},
+      {{"tbl2tblx", "a.tbl", ""}, tables},
+      {{"tbl2tblx", "a.tbl", "-"}, {}},
+      {{"tbl2tblx", "-x", "d"}, {"d e.tblx"}},
+  };
+  for (const CompletionCase& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.words));
+    EXPECT_EQ(complete_in(dir.path, c.words), c.offered);
+  }
+
+  const ShellResult registered = shell("bash -c " + quote("source \"$0\" && complete -p tbl2tblx") +
+                                       " " + quote(completion()));
+  EXPECT_EQ(registered.out, "complete -F _tbl2tblx tbl2tblx\n");
+}
+
+// ---- Installation ----------------------------------------------------------------------------
+
+TEST(Install, PutsEveryFileUnderThePrefix) {
+  ScratchDir dir;
+  const std::string cmake = cache_value("CMAKE_COMMAND");
+  ASSERT_FALSE(cmake.empty());
+  const ShellResult install = shell(quote(cmake) + " --install " + quote(tool_build_dir()) +
+                                    " --prefix " + quote(dir.path));
+  ASSERT_EQ(install.status, 0) << install.out;
+
+  EXPECT_EQ(files_under(dir.path),
+            (std::vector<std::string>{"bin/tbl2tblx", "share/bash-completion/completions/tbl2tblx",
+                                      "share/man/man1/tbl2tblx.1", "share/tbl2tblx/tblx.xsd"}));
+  EXPECT_EQ(read_file(dir / "share/man/man1/tbl2tblx.1"), read_file(manual()));
+  EXPECT_EQ(read_file(dir / "share/tbl2tblx/tblx.xsd"), read_file(schema()));
+  EXPECT_EQ(read_file(dir / "share/bash-completion/completions/tbl2tblx"), read_file(completion()));
+  const ShellResult usage = shell(quote(dir / "bin" / "tbl2tblx") + " -h");
+  EXPECT_EQ(usage.status, 0);
+  EXPECT_NE(usage.out.find("tbl2tblx [-h] [-c] [-e] [-d] file..."), std::string::npos) << usage.out;
+}
+
+// ---- Debian package --------------------------------------------------------------------------
+
+// The package depends on the packages of the libraries the binary loads, and on nothing else.
+void expect_real_dependencies(const std::string& depends) {
+  std::set<std::string> packages;
+  std::istringstream in(depends);
+  for (std::string item; std::getline(in, item, ',');) {
+    item.erase(0, item.find_first_not_of(' '));
+    packages.insert(item.substr(0, item.find_first_of(" (")));
+  }
+  EXPECT_TRUE(packages.contains("libc6")) << depends;
+  EXPECT_TRUE(packages.contains("libstdc++6")) << depends;
+  for (const std::string& package : packages) {
+    EXPECT_TRUE(package == "libc6" || package == "libstdc++6" || package == "libgcc-s1") << depends;
+  }
+}
+
+// A release build of its own (the suite itself is built with sanitizers), packed with CPack,
+// inspected with dpkg-deb, unpacked into a scratch root and run once from there.
+TEST(DebianPackage, HasItsFieldsFilesAndAWorkingBinary) {
+  ScratchDir dir;
+  const fs::path build = dir / "build";
+  const std::string cmake = quote(cache_value("CMAKE_COMMAND"));
+  const std::string cpack = quote(cache_value("CMAKE_CPACK_COMMAND"));
+  const ShellResult configure =
+      shell(cmake + " -S " + quote(source_dir()) + " -B " + quote(build) + " -G " +
+            quote(cache_value("CMAKE_GENERATOR")) + " -DCMAKE_BUILD_TYPE=Release" +
+            " -DCMAKE_CXX_COMPILER=" + quote(cache_value("CMAKE_CXX_COMPILER")));
+  ASSERT_EQ(configure.status, 0) << configure.out;
+  const ShellResult compile = shell(cmake + " --build " + quote(build) + " --target tbl2tblx -j 2");
+  ASSERT_EQ(compile.status, 0) << compile.out;
+  const ShellResult pack = shell("cd " + quote(build) + " && " + cpack);
+  ASSERT_EQ(pack.status, 0) << pack.out;
+
+  const std::string version = banner_version();
+  const std::string arch = shell("dpkg --print-architecture").out;
+  const fs::path deb =
+      build / ("tbl2tblx_" + version + "_" + arch.substr(0, arch.find('\n')) + ".deb");
+  ASSERT_TRUE(fs::exists(deb)) << pack.out;
+
+  auto field = [&](const char* name) {
+    std::string value = shell("dpkg-deb -f " + quote(deb) + " " + name).out;
+    return value.substr(0, value.find_last_not_of('\n') + 1);
+  };
+  EXPECT_EQ(field("Package"), "tbl2tblx");
+  EXPECT_EQ(field("Version"), version);
+  const std::vector<std::string> description = lines_of(field("Description"));
+  ASSERT_GE(description.size(), 2u);
+  EXPECT_NE(description[0].find(".tblx"), std::string::npos) << description[0];
+  expect_real_dependencies(field("Depends"));
+
+  // Lines of "mode owner size date time path"; regular files start with '-'.
+  std::vector<std::string> files;
+  for (const std::string& line : lines_of(shell("dpkg-deb -c " + quote(deb)).out)) {
+    EXPECT_NE(line.find(" root/root "), std::string::npos) << line;
+    if (line.starts_with("-")) files.push_back(line.substr(line.rfind(' ') + 1));
+  }
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{
+                       "./usr/bin/tbl2tblx", "./usr/share/bash-completion/completions/tbl2tblx",
+                       "./usr/share/man/man1/tbl2tblx.1.gz", "./usr/share/tbl2tblx/tblx.xsd"}));
+
+  const fs::path root = dir / "root";
+  ASSERT_EQ(shell("dpkg-deb -x " + quote(deb) + " " + quote(root)).status, 0);
+  const fs::path work = dir / "work";
+  fs::create_directory(work);
+  const ShellResult run = shell("cd " + quote(work) + " && " + quote(root / "usr/bin/tbl2tblx") +
+                                " " + quote(source_dir() / "examples" / "phone.tbl"));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("phone.tbl => phone.tblx..."), std::string::npos) << run.out;
+  const ShellResult valid =
+      shell("xmllint --noout --schema " + quote(root / "usr/share/tbl2tblx/tblx.xsd") + " " +
+            quote(work / "phone.tblx"));
+  EXPECT_EQ(valid.status, 0) << valid.out;
+  const ShellResult page = shell("gzip -dc " + quote(root / "usr/share/man/man1/tbl2tblx.1.gz") +
+                                 " | cmp - " + quote(manual()));
+  EXPECT_EQ(page.status, 0) << page.out;
+}
+
+}  // namespace
