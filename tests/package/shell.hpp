@@ -21,7 +21,8 @@ struct ShellResult {
 // One shell word holding `text` exactly (paths convert to it too).
 inline std::string quote(const std::string& text) {
   std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  for (char c : text)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
 
