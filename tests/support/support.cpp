@@ -71,6 +71,7 @@ std::string le(std::uint64_t value, int width) {
 }
 
 std::string tool_path() { return TBL2TBLX_BINARY; }
+std::string plain_tool_path() { return TBL2TBLX_PLAIN_BINARY; }
 fs::path source_dir() { return TBL2TBLX_SOURCE_DIR; }
 
 std::string banner() {
@@ -98,6 +99,13 @@ void write_all(int fd, std::string_view data) {
     if (full >= 0) dup2(full, 1);
   }
   if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+  if (options.memory_limit >= 0) {
+    rlimit limit{static_cast<rlim_t>(options.memory_limit),
+                 static_cast<rlim_t>(options.memory_limit)};
+    setrlimit(RLIMIT_AS, &limit);
+  }
+  // Every run is also a leak check: the sanitizers' leak report fails it.
+  setenv("ASAN_OPTIONS", "detect_leaks=1:exitcode=86", 1);
   if (options.file_size_limit >= 0) {
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit{static_cast<rlim_t>(options.file_size_limit),
@@ -105,7 +113,7 @@ void write_all(int fd, std::string_view data) {
     setrlimit(RLIMIT_FSIZE, &limit);
   }
   std::vector<char*> argv;
-  std::string program = tool_path();
+  std::string program = options.plain ? plain_tool_path() : tool_path();
   argv.push_back(program.data());
   for (auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);

@@ -36,6 +36,8 @@ struct RunOptions {
   std::int64_t file_size_limit = -1;     // RLIMIT_FSIZE in bytes, SIGXFSZ ignored; -1: none
   std::string stdin_data;                // fed to standard input
   bool stdout_to_dev_full = false;
+  bool plain = false;                    // run the build without sanitizers
+  std::int64_t memory_limit = -1;        // RLIMIT_AS in bytes (plain builds only); -1: none
 };
 
 struct RunResult {
@@ -46,8 +48,10 @@ struct RunResult {
 // Runs the built tbl2tblx with `args` (not including the program name).
 RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options = {});
 
-// The path of the built tool and of the source tree.
+// The path of the built tool (with the sanitizers of the test build, or without) and of the
+// source tree.
 std::string tool_path();
+std::string plain_tool_path();
 std::filesystem::path source_dir();
 
 // The fixed banner every run starts with.
