@@ -246,7 +246,6 @@ int read_schema(Reader& r, Table& t) {
   for (; is(r, "fieldinfo"); ++ninfo) {
     if (read_fieldinfo(r, t) != 0) return 1;
   }
-  if (ninfo == 0) return parse_error(r);  // a schema needs at least one field
   if (require(r, "/schema") != 0) return 1;
   if (patch(t, ninfo_at, little_endian<kCountWidth>(ninfo), "ninfo") != 0) return 1;
   return put_byte(t, skeyid, "skeyid");
