@@ -1,0 +1,721 @@
+// Faults as a user meets them, end to end: outputs cut short by a file-size limit, folders and
+// names that cannot be written, interrupts and kills in the middle of long conversions, a
+// standard output that fails, and memory bounds on inputs of a few hundred MiB. Each case checks
+// the message, the exit status, the files left and the files not left: no temporary file ever
+// remains (but after SIGKILL, which nothing can catch).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "formats/formats.hpp"
+#include "io/io.hpp"
+#include "support.hpp"
+
+namespace fs = std::filesystem;
+using namespace testing_support;
+
+namespace {
+
+using Names = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::int64_t kMiB = std::int64_t{1} << 20;
+constexpr std::string_view kTempPrefix = ".tbl2tblx-";
+
+// ---- Binary tables ---------------------------------------------------------------------------
+
+std::string padded(std::string_view name, std::size_t width) {
+  std::string field(name);
+  field.resize(width, '\0');
+  return field;
+}
+
+std::string fieldinfo(int id, std::string_view name, int type) {
+  return bytes({id}) + padded(name, tbl2tblx::kNameFieldWidth) + bytes({type});
+}
+
+std::string entry(int id, int type, std::string_view data) {
+  return bytes({id, type}) + le(data.size(), 4) + std::string(data);
+}
+
+// Header form, append, the fields int2 1, int4 2, string 3 and blob 4, skeyid 1, the groups
+// "north" and "south", and the count of the records that follow.
+std::string table_head(std::string_view name, std::uint64_t records) {
+  return bytes({0, 1, 0, 0, 0, 0}) + padded(name, tbl2tblx::kTableNameWidth) + le(4, 4) +
+         fieldinfo(1, "code", 0) + fieldinfo(2, "amount", 1) + fieldinfo(3, "label", 2) +
+         fieldinfo(4, "payload", 3) + bytes({1, 2}) + padded("north", 21) + padded("south", 21) +
+         le(records, 4);
+}
+
+// `count` different records: all four values, a label that needs escaping, a blob of 8 to 23
+// bytes, in either group or none. About 60 bytes each.
+std::string records(std::uint64_t count) {
+  std::string out;
+  for (std::uint64_t n = 1; n <= count; ++n) {
+    const auto small = static_cast<int>(n % 251);
+    out += bytes({small % 3 == 2 ? 0xFF : small % 3, 4});
+    out += entry(1, 0, le(n * 7919, 2)) + entry(2, 1, le(n * 104729, 4));
+    std::string label = (small % 8 == 0 ? "bolt & nut " : "gear <") + std::to_string(n) + '\0';
+    out += entry(3, 2, label);
+    std::string blob(8 + static_cast<std::size_t>(small % 16), '\0');
+    for (std::size_t i = 0; i < blob.size(); ++i)
+      blob[i] = static_cast<char>(n * 31 + i * 17);
+    out += entry(4, 3, blob);
+  }
+  return out;
+}
+
+std::string records_table(std::string_view name, std::uint64_t count) {
+  return table_head(name, count) + records(count);
+}
+
+// The same for millions of records: a block of distinct records written over and over.
+void write_records_table(const fs::path& path, std::string_view name, std::uint64_t count) {
+  constexpr std::uint64_t kBlock = 4096;
+  std::ofstream out(path, std::ios::binary);
+  const std::string head = table_head(name, count);
+  const std::string block = records(kBlock);
+  out.write(head.data(), static_cast<std::streamsize>(head.size()));
+  for (std::uint64_t done = 0; done + kBlock <= count; done += kBlock)
+    out.write(block.data(), static_cast<std::streamsize>(block.size()));
+  const std::string rest = records(count % kBlock);
+  out.write(rest.data(), static_cast<std::streamsize>(rest.size()));
+  ASSERT_TRUE(out.good());
+}
+
+// A table of few records and large values: 16 records of an int4, a 64 KiB string with the
+// characters that need escaping, and a 16 MiB blob. 257 MiB, append.
+void write_blob_table(const fs::path& path) {
+  constexpr int kRecords = 16;
+  constexpr std::size_t kBlobPieces = 16;
+  std::string piece(static_cast<std::size_t>(kMiB), '\0');
+  for (std::size_t i = 0; i < piece.size(); ++i)
+    piece[i] = static_cast<char>((i * 2654435761u) >> 13);
+  std::string note;
+  while (note.size() < (64u << 10))
+    note += "a&b<c>d\xE9 ";
+  note += '\0';
+
+  std::ofstream out(path, std::ios::binary);
+  const std::string head = bytes({0, 1, 0, 0, 0, 0}) + padded("blobs", 20) + le(3, 4) +
+                           fieldinfo(1, "n", 1) + fieldinfo(2, "note", 2) +
+                           fieldinfo(3, "data", 3) + bytes({0xFF, 0}) + le(kRecords, 4);
+  out.write(head.data(), static_cast<std::streamsize>(head.size()));
+  for (int n = 0; n < kRecords; ++n) {
+    const std::string values =
+        bytes({0xFF, 3}) + entry(1, 1, le(static_cast<std::uint64_t>(n), 4)) + entry(2, 2, note) +
+        bytes({3, 3}) + le(kBlobPieces * piece.size(), 4);
+    out.write(values.data(), static_cast<std::streamsize>(values.size()));
+    piece[0] = static_cast<char>(n);  // no two blobs alike
+    for (std::size_t i = 0; i < kBlobPieces; ++i)
+      out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+  }
+  ASSERT_TRUE(out.good());
+}
+
+// ---- Documents -------------------------------------------------------------------------------
+
+// A document of one append table "t": `fields` string fields, `groups` groups, and one record for
+// each length in `strings`, holding a string of that many characters.
+std::string document(std::size_t fields, std::size_t groups,
+                     const std::vector<std::size_t>& strings) {
+  std::string text =
+      "<?xml version=\"1.0\"?>\n<tblx><header><version>2.0</version></header>\n<tables>\n"
+      "<table><name>t</name><schema>\n";
+  for (std::size_t i = 0; i < fields; ++i)
+    text += "<fieldinfo><id>1</id><name>f</name><type>string</type></fieldinfo>\n";
+  text += "</schema>\n";
+  if (groups > 0) {
+    text += "<groups>";
+    for (std::size_t i = 0; i < groups; ++i)
+      text += "<group>g" + std::to_string(i) + "</group>\n";
+    text += "</groups>\n";
+  }
+  text += "<records>\n";
+  for (std::size_t length : strings) {
+    text += "<record><fielddata><id>1</id><type>string</type><content>" + std::string(length, 'x') +
+            "</content></fielddata></record>\n";
+  }
+  return text + "</records></table>\n</tables>\n</tblx>\n";
+}
+
+// ---- Console lines ---------------------------------------------------------------------------
+
+// The progress line after record `count`; with a total when the table's count is known.
+std::string progress(std::string_view table, std::uint64_t count, std::uint64_t total = 0) {
+  std::string line =
+      std::string(80, '\b') + "\t" + std::string(table) + ": +" + std::to_string(count);
+  if (total > 0) line += "/" + std::to_string(total);
+  return line + " ";
+}
+
+std::string progress_lines(std::string_view table, std::uint64_t count, std::uint64_t total = 0) {
+  std::string lines;
+  for (std::uint64_t n = 1; n <= count; ++n)
+    lines += progress(table, n, total);
+  return lines;
+}
+
+// The record count of the last progress line in `out`, -1 without one.
+long last_progress(const std::string& out) {
+  const std::size_t tab = out.rfind("\b\t");
+  if (tab == std::string::npos) return -1;
+  const std::size_t plus = out.find('+', tab);
+  return std::stol(out.substr(plus + 1));
+}
+
+// The end of a long console text, for failure messages.
+std::string tail(const std::string& out) {
+  return out.substr(out.size() - std::min<std::size_t>(out.size(), 300));
+}
+
+// ---- Files -----------------------------------------------------------------------------------
+
+std::vector<fs::path> temp_files(const fs::path& dir) {
+  std::vector<fs::path> found;
+  for (auto& entry : fs::directory_iterator(dir)) {
+    if (entry.path().filename().string().starts_with(kTempPrefix)) found.push_back(entry.path());
+  }
+  return found;
+}
+
+Names entries_of(const fs::path& dir) {
+  Names names;
+  for (auto& entry : fs::directory_iterator(dir))
+    names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool same_content(const fs::path& a, const fs::path& b) {
+  std::ifstream left(a, std::ios::binary), right(b, std::ios::binary);
+  if (!left || !right || fs::file_size(a) != fs::file_size(b)) return false;
+  std::vector<char> x(static_cast<std::size_t>(kMiB)), y(x.size());
+  while (left) {
+    left.read(x.data(), static_cast<std::streamsize>(x.size()));
+    right.read(y.data(), static_cast<std::streamsize>(y.size()));
+    if (left.gcount() != right.gcount()) return false;
+    if (std::memcmp(x.data(), y.data(), static_cast<std::size_t>(left.gcount())) != 0) return false;
+  }
+  return true;
+}
+
+// A name for `source` in `dir`, without copying hundreds of MiB where a link will do.
+void link_into(const fs::path& source, const fs::path& dir, const std::string& name) {
+  std::error_code failed;
+  fs::create_hard_link(source, dir / name, failed);
+  if (failed) fs::copy_file(source, dir / name);
+}
+
+// ---- Running the tool where run_tool cannot ------------------------------------------------
+
+// In a folder removed under it, in the background, or with an address-space limit that is set
+// only at the exec: the forked test process, with the sanitizers' reservations, cannot allocate
+// under a limit meant for the plain tool.
+struct Start {
+  fs::path cwd;
+  bool plain = false;
+  bool remove_cwd = false;
+  std::int64_t memory_limit = -1;
+  bool quiet = false;  // standard error discarded
+};
+
+// Starts the tool with its standard output on `out`.
+pid_t start_tool(const std::vector<std::string>& args, const Start& how, int out) {
+  std::string program = how.plain ? plain_tool_path() : tool_path();
+  std::vector<char*> argv{program.data()};
+  for (const std::string& arg : args)
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  dup2(out, STDOUT_FILENO);
+  if (how.quiet) dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
+  if (chdir(how.cwd.c_str()) != 0) _exit(126);
+  if (how.remove_cwd && rmdir(how.cwd.c_str()) != 0) _exit(126);
+  setenv("ASAN_OPTIONS", "detect_leaks=1:exitcode=86", 1);
+  if (how.memory_limit >= 0) {
+    const auto bytes_allowed = static_cast<rlim_t>(how.memory_limit);
+    const rlimit limit{bytes_allowed, bytes_allowed};
+    setrlimit(RLIMIT_AS, &limit);
+  }
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+// The exit status; 128 + n when ended by signal n.
+int wait_for(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+RunResult launch(const std::vector<std::string>& args, const Start& how) {
+  int out[2];
+  if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = start_tool(args, how, out[1]);
+  close(out[1]);
+  RunResult result;
+  char chunk[65536];
+  for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;)
+    result.out.append(chunk, static_cast<std::size_t>(n));
+  close(out[0]);
+  result.status = wait_for(pid);
+  return result;
+}
+
+// ---- Large inputs, made once for the whole program ------------------------------------------
+
+const ScratchDir& large_inputs() {
+  static const ScratchDir dir;
+  return dir;
+}
+
+// Two million records (120 MB): the plain tool takes over a second to write their document.
+const fs::path& many_records_table() {
+  static const fs::path path = [] {
+    const fs::path made = large_inputs() / "big.tbl";
+    write_records_table(made, "big", 2'000'000);
+    return made;
+  }();
+  return path;
+}
+
+// The document of 600,000 such records (320 MB), which takes the plain tool over a second to
+// read back.
+const fs::path& many_records_document() {
+  static const fs::path path = [] {
+    ScratchDir work;
+    write_records_table(work / "many.tbl", "many", 600'000);
+    const RunResult run = run_tool({"many.tbl"}, {.cwd = work.path, .plain = true});
+    EXPECT_EQ(run.status, 0);
+    const fs::path made = large_inputs() / "many.tblx";
+    fs::rename(work / "many.tblx", made);
+    return made;
+  }();
+  return path;
+}
+
+const fs::path& blob_table() {
+  static const fs::path path = [] {
+    const fs::path made = large_inputs() / "blobs.tbl";
+    write_blob_table(made);
+    return made;
+  }();
+  return path;
+}
+
+// ---- Short writes ----------------------------------------------------------------------------
+
+// A document larger than the writer's buffer, cut at several sizes: the walk stops where the
+// output failed (in the middle of small records, inside a large blob or string value, or at the
+// very end), nothing more is printed, and the earlier document stays as it was.
+TEST(ShortWrites, DocumentStopsWhereTheOutputFailed) {
+  constexpr std::uint64_t kSmall = 20000;
+  std::string big_text;
+  while (big_text.size() < 1'600'000)
+    big_text += "&x\r\n";
+  const std::string big_blob(3'000'000, '\x5A');
+  std::string table = table_head("t", kSmall + 2) + records(kSmall);
+  table += bytes({0xFF, 1}) + entry(4, 3, big_blob);
+  table += bytes({0xFF, 1}) + entry(3, 2, big_text + '\0');
+
+  ScratchDir dir;
+  write_file(dir / "t.tbl", table);
+  ASSERT_EQ(run_tool({"t.tbl"}, {.cwd = dir.path}).status, 0);
+  const std::string earlier = read_file(dir / "t.tblx");
+  const auto size = static_cast<std::int64_t>(earlier.size());
+  // The large values start where their content starts in the whole document.
+  const auto blob_at = static_cast<std::int64_t>(earlier.find("WlpaWlpaWlpaWlpa"));
+  const auto text_at = static_cast<std::int64_t>(earlier.find("&amp;x\r\n&amp;x"));
+  ASSERT_GT(text_at, blob_at + 3 * kMiB);
+  ASSERT_GT(size, text_at + 3 * kMiB);
+
+  struct Cut {
+    const char* where;
+    std::int64_t limit;
+    std::uint64_t shown;  // the last record shown; 0: somewhere among the small records
+  } cuts[] = {
+      {"among small records", 0, 0},
+      {"inside the blob", blob_at + kMiB, kSmall},
+      {"inside the string", text_at + kMiB, kSmall + 1},
+      {"at the end", size - 1, kSmall + 2},
+  };
+  for (const Cut& cut : cuts) {
+    SCOPED_TRACE(cut.where);
+    const RunResult run = run_tool({"t.tbl"}, {.cwd = dir.path, .file_size_limit = cut.limit});
+    EXPECT_EQ(run.status, 0);
+    const std::string message = "t.tblx: Cannot write the file\n";
+    ASSERT_TRUE(run.out.ends_with(message)) << tail(run.out);
+    const long shown = last_progress(run.out);
+    if (cut.shown == 0) {
+      EXPECT_GT(shown, 0);
+      EXPECT_LT(shown, static_cast<long>(kSmall));
+    } else {
+      EXPECT_EQ(shown, static_cast<long>(cut.shown));
+    }
+    EXPECT_EQ(run.out, banner() + "t.tbl => t.tblx...\n" +
+                           progress_lines("t", static_cast<std::uint64_t>(shown), kSmall + 2) +
+                           message);
+    EXPECT_EQ(dir.entries(), (Names{"t.tbl", "t.tblx"}));
+    EXPECT_TRUE(read_file(dir / "t.tblx") == earlier);
+  }
+}
+
+// Binary output is buffered, so a short write shows at the item that finds the buffer full (or
+// at the end, for what is left in it). The sizes below bring each item that can meet a full
+// buffer there: 30 bytes of header, name and ninfo, 23 per field, skeyid and ngroup, 21 per
+// group, 4 for nrecord, then per record its group byte, ndata, 6 bytes of entry head and the
+// string with its terminating zero. The header, name and ninfo come before the buffer can
+// fill, and skeyid and ngroup never meet it full: 30 + 23 * n (+ 1) is never 1 MiB.
+TEST(ShortWrites, TableFailureNamesTheItemBeingWritten) {
+  using namespace tbl2tblx;
+  constexpr std::size_t kBuffer = kOutputBufferSize;
+  constexpr std::size_t kHead = kFileHeaderSize + kTableNameWidth + kCountWidth;
+  constexpr std::size_t kSkeyidAndNgroup = 2;
+  // Fields fill the buffer to 20 bytes short of full: no group fits. One field fewer and two
+  // groups leave 1 byte: the record count does not fit.
+  constexpr std::size_t kFieldsNearlyFull = (kBuffer - kHead - kSkeyidAndNgroup) / kFieldInfoSize;
+  static_assert(kBuffer - (kHead + kFieldsNearlyFull * kFieldInfoSize + kSkeyidAndNgroup) <
+                kNameFieldWidth);
+  static_assert(kBuffer - (kHead + (kFieldsNearlyFull - 1) * kFieldInfoSize + kSkeyidAndNgroup +
+                           2 * kNameFieldWidth) ==
+                1);
+  // With one field, records start here; a record of a string of n characters takes n + 9 bytes.
+  constexpr std::size_t kRecordsStart = kHead + kFieldInfoSize + kSkeyidAndNgroup + kCountWidth;
+  constexpr std::size_t kRecordBeyondString = kRecordHeadSize + kFieldDataHeadSize + 1;
+  constexpr std::size_t kFillingString = kBuffer - kRecordsStart - kRecordBeyondString;
+  // Records of 128 bytes: the 8192nd meets a full buffer at its string, and the rest after the
+  // first 1 MiB fails at the end.
+  const std::vector<std::size_t> even(9000, 128 - kRecordBeyondString);
+  struct Case {
+    const char* item;
+    std::string document;
+    std::int64_t limit;
+    std::uint64_t shown;  // records shown before the message
+  } cases[] = {
+      {"fieldinfo", document(kBuffer / kFieldInfoSize + 1, 0, {}), 100, 0},
+      {"group", document(kFieldsNearlyFull, 1, {}), 100, 0},
+      {"nrecord", document(kFieldsNearlyFull - 1, 2, {}), 100, 0},
+      {"group", document(1, 0, {kFillingString, 1}), 100, 1},
+      {"ndata", document(1, 0, {kFillingString - 1, 1}), 100, 1},
+      {"fielddata", document(1, 0, even), 100, 8191},
+      // A string longer than the buffer is written past it, after what is buffered.
+      {"fielddata", document(1, 0, {3'000'000}), kMiB, 0},
+      {"file", document(1, 0, even), 1'100'000, 9000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.item) + " " + std::to_string(c.shown));
+    ScratchDir dir;
+    write_file(dir / "t.tblx", c.document);
+    write_file(dir / "t.tbl", "earlier");
+    const RunResult run = run_tool({"t.tblx"}, {.cwd = dir.path, .file_size_limit = c.limit});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(run.out == banner() + "t.tblx =>\n\tt.tbl...\n" + progress_lines("t", c.shown) +
+                               "t.tbl: Cannot write the " + c.item + "\n")
+        << tail(run.out);
+    EXPECT_EQ(read_file(dir / "t.tbl"), "earlier");
+    EXPECT_EQ(dir.entries(), (Names{"t.tbl", "t.tblx"}));
+  }
+}
+
+// The file modes write chunks of over 1 MiB straight through: a limit fails them in the middle
+// of the stream as well as at the end.
+TEST(ShortWrites, FileModesFailInTheMiddleAndAtTheEnd) {
+  ScratchDir dir;
+  std::string data(3'000'000, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<char>(i * 131 >> 3);
+  write_file(dir / "data", data);
+  ASSERT_EQ(run_tool({"-e", "data", "text"}, {.cwd = dir.path}).status, 0);
+  const auto text_size = static_cast<std::int64_t>(fs::file_size(dir / "text"));
+  write_file(dir / "out", "earlier");
+  for (const auto& [option, source, size] :
+       {std::tuple{"-e", "data", text_size}, std::tuple{"-c", "data", std::int64_t{4'000'000}},
+        std::tuple{"-d", "text", std::int64_t{3'000'000}}}) {
+    for (std::int64_t limit : {std::int64_t{0}, 2 * kMiB, size - 1}) {
+      SCOPED_TRACE(std::string(option) + " " + std::to_string(limit));
+      const RunResult run =
+          run_tool({option, source, "out"}, {.cwd = dir.path, .file_size_limit = limit});
+      EXPECT_EQ(run.out, banner() + "out: Cannot write the file\n");
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(read_file(dir / "out"), "earlier");
+      EXPECT_EQ(dir.entries(), (Names{"data", "out", "text"}));
+    }
+  }
+}
+
+// ---- Folders and names -----------------------------------------------------------------------
+
+struct FolderCase {
+  std::vector<std::string> args;
+  std::string out;  // after the banner; <time> stands for a time-stamped name
+  int status;
+};
+
+// Inputs in "in" beside the folder the tool runs in, named by absolute paths.
+std::vector<FolderCase> unwritable_folder_cases(const fs::path& in) {
+  write_file(in / "t.tbl", records_table("t", 3));
+  write_file(in / "t.tblx", document(1, 0, {3}));
+  write_file(in / "data", "abc");
+  return {
+      {{(in / "t.tbl").string()}, "t.tblx: Cannot write the file\n", 0},
+      {{(in / "t.tblx").string()},
+       (in / "t.tblx").string() +
+           " =>\nt.tbl: Cannot write the file. Retry...\n<time>: Cannot write the file\n",
+       0},
+      {{"-c", (in / "data").string(), "out"}, "out: Cannot write the file\n", 1},
+      {{"-d", (in / "data").string(), "out"}, "out: Cannot write the file\n", 1},
+  };
+}
+
+std::string with_time_names(const std::string& out) {
+  return std::regex_replace(out, std::regex("[0-9]{14}\\.tbl"), "<time>");
+}
+
+TEST(Folders, NothingIsWrittenInARemovedFolder) {
+  ScratchDir dir;
+  fs::create_directory(dir / "in");
+  for (const FolderCase& c : unwritable_folder_cases(dir / "in")) {
+    SCOPED_TRACE(c.args.front());
+    fs::create_directory(dir / "gone");
+    const RunResult run = launch(c.args, {.cwd = dir / "gone", .remove_cwd = true});
+    EXPECT_EQ(with_time_names(run.out), banner() + c.out);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(dir.entries(), Names{"in"});
+  }
+  EXPECT_EQ(entries_of(dir / "in"), (Names{"data", "t.tbl", "t.tblx"}));
+}
+
+TEST(Folders, NothingIsWrittenInAReadOnlyFolder) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes in read-only folders; see the removed folder";
+  ScratchDir dir;
+  fs::create_directory(dir / "in");
+  fs::create_directory(dir / "locked");
+  fs::permissions(dir / "locked", fs::perms(0500));
+  for (const FolderCase& c : unwritable_folder_cases(dir / "in")) {
+    SCOPED_TRACE(c.args.front());
+    const RunResult run = run_tool(c.args, {.cwd = dir / "locked"});
+    EXPECT_EQ(with_time_names(run.out), banner() + c.out);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_TRUE(fs::is_empty(dir / "locked"));
+  }
+}
+
+// The converters' own outputs under a folder's name are covered with the converters; the file
+// modes open a target that exists and is not a regular file in place, which a folder refuses.
+TEST(Folders, AFolderUnderTheTargetNameIsLeftAlone) {
+  ScratchDir dir;
+  write_file(dir / "data", "YWJj");
+  fs::create_directory(dir / "dir");
+  write_file(dir / "dir" / "keep", "kept");
+  for (const char* option : {"-e", "-c", "-d"}) {
+    const RunResult run = run_tool({option, "data", "dir"}, {.cwd = dir.path});
+    EXPECT_EQ(run.out, banner() + "dir: Cannot write the file\n") << option;
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(dir.entries(), (Names{"data", "dir"}));
+    EXPECT_EQ(read_file(dir / "dir" / "keep"), "kept");
+  }
+}
+
+// ---- Interrupts ------------------------------------------------------------------------------
+
+// Waits until the tool has written into its temporary file, so that it is in the middle of the
+// conversion; false if it ended first (left unreaped, so that its id stays its own) or took far
+// too long.
+bool wait_until_writing(pid_t tool, const fs::path& dir) {
+  const auto give_up = Clock::now() + std::chrono::minutes(2);
+  while (Clock::now() < give_up) {
+    siginfo_t ended{};
+    if (waitid(P_PID, static_cast<id_t>(tool), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        ended.si_pid == tool) {
+      return false;
+    }
+    for (const fs::path& temp : temp_files(dir)) {
+      std::error_code gone;
+      if (fs::file_size(temp, gone) > 0 && !gone) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+// An interrupt removes the temporary file and leaves the earlier output; a kill cannot, but the
+// earlier output still stands whole under its name, never a part of the new one.
+TEST(Interrupts, LongConversionsLeaveTheEarlierOutput) {
+  struct Direction {
+    const fs::path& input;
+    std::string input_name;
+    std::string output_name;
+  } directions[] = {
+      {many_records_table(), "big.tbl", "big.tblx"},
+      {many_records_document(), "many.tblx", "many.tbl"},
+  };
+  for (const Direction& d : directions) {
+    for (int signal_number : {SIGINT, SIGTERM, SIGKILL}) {
+      SCOPED_TRACE(d.input_name + " " + strsignal(signal_number));
+      ScratchDir dir;
+      link_into(d.input, dir.path, d.input_name);
+      write_file(dir / d.output_name, "earlier");
+      const int null = open("/dev/null", O_WRONLY);
+      const pid_t tool = start_tool({d.input_name}, {.cwd = dir.path, .plain = true}, null);
+      close(null);
+      const bool writing = wait_until_writing(tool, dir.path);
+      kill(tool, signal_number);
+      const int status = wait_for(tool);
+      ASSERT_TRUE(writing) << "the conversion ended before it could be interrupted";
+      EXPECT_EQ(status, 128 + signal_number);
+      EXPECT_EQ(read_file(dir / d.output_name), "earlier");
+      const std::vector<fs::path> left = temp_files(dir.path);
+      EXPECT_EQ(left.size(), signal_number == SIGKILL ? 1u : 0u);
+      EXPECT_EQ(dir.entries().size(), 2 + left.size());
+    }
+  }
+}
+
+// ---- Standard output -------------------------------------------------------------------------
+
+// Messages and thousands of progress lines all fail to reach the console; the files are still
+// right, and a failing conversion still leaves nothing.
+TEST(FailingStandardOutput, ConversionsStillCompleteOrFailCleanly) {
+  ScratchDir dir;
+  const std::string table = records_table("t", 5000);
+  write_file(dir / "t.tbl", table);
+  const RunOptions full{.cwd = dir.path, .stdout_to_dev_full = true};
+  RunResult run = run_tool({"t.tbl"}, full);
+  EXPECT_EQ(run.status, 0);
+  fs::rename(dir / "t.tbl", dir / "first.tbl");
+  run = run_tool({"t.tblx"}, full);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(read_file(dir / "t.tbl") == table);
+
+  write_file(dir / "bad.tbl", table.substr(0, table.size() - 1));
+  run = run_tool({"bad.tbl"}, full);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(dir.entries(), (Names{"bad.tbl", "first.tbl", "t.tbl", "t.tblx"}));
+}
+
+// ---- Memory ----------------------------------------------------------------------------------
+
+// The smallest address space (to 64 KiB) in which the plain tool converts a tiny input: what it
+// needs whatever the input, its buffers included.
+std::int64_t baseline(const std::string& input, std::string_view content,
+                      const std::string& output) {
+  ScratchDir dir;
+  write_file(dir / input, content);
+  auto converts = [&](std::int64_t limit) {
+    fs::remove(dir / output);
+    const RunResult run =
+        launch({input}, {.cwd = dir.path, .plain = true, .memory_limit = limit, .quiet = true});
+    return run.status == 0 && testing_support::exists(dir / output);
+  };
+  std::int64_t fails = 0, works = 1024 * kMiB;
+  EXPECT_TRUE(converts(works));
+  while (works - fails > 64 * 1024) {
+    const std::int64_t middle = (fails + works) / 2;
+    (converts(middle) ? works : fails) = middle;
+  }
+  return works;
+}
+
+std::int64_t table_baseline() {
+  static const std::int64_t measured = baseline("tiny.tbl", records_table("tiny", 3), "tiny.tblx");
+  return measured;
+}
+
+std::int64_t document_baseline() {
+  static const std::int64_t measured = baseline("t.tblx", document(1, 0, {3}), "t.tbl");
+  return measured;
+}
+
+// Both directions hold the whole input and a fixed amount besides: the limit allows the tiny
+// input's baseline (6.6 MiB, the output buffer included), the input, and 8 MiB + 1 MiB of slack
+// for the measurement's granularity. Of that the input's buffer takes up to 4 MiB (2 MiB
+// alignment, rounded up to 2 MiB; about 2 MiB measured), so 5 to 7 MiB are left unused. Half
+// the input's size fails cleanly, at the load.
+TEST(Memory, AFewHundredMiBConvertThereAndBackWithinTheirBounds) {
+  ScratchDir there, back;
+  link_into(blob_table(), there.path, "blobs.tbl");
+  const auto table_size = static_cast<std::int64_t>(fs::file_size(blob_table()));
+  const std::int64_t allowance = 8 * kMiB + kMiB;
+
+  RunResult run =
+      launch({"blobs.tbl"},
+             {.cwd = there.path, .plain = true, .memory_limit = table_baseline() + table_size / 2});
+  EXPECT_EQ(run.out, banner() + "blobs.tbl: Cannot read the file\n");
+  EXPECT_EQ(there.entries(), Names{"blobs.tbl"});
+  run = launch({"blobs.tbl"}, {.cwd = there.path,
+                               .plain = true,
+                               .memory_limit = table_baseline() + table_size + allowance});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            banner() + "blobs.tbl => blobs.tblx...\n" + progress_lines("blobs", 16, 16) + "\n");
+  ASSERT_EQ(there.entries(), (Names{"blobs.tbl", "blobs.tblx"}));
+
+  fs::rename(there / "blobs.tblx", back / "blobs.tblx");
+  const auto document_size = static_cast<std::int64_t>(fs::file_size(back / "blobs.tblx"));
+  EXPECT_GT(document_size, 300 * kMiB);
+  run = launch(
+      {"blobs.tblx"},
+      {.cwd = back.path, .plain = true, .memory_limit = document_baseline() + document_size / 2});
+  EXPECT_EQ(run.out, banner() + "blobs.tblx: Cannot read the file\n");
+  EXPECT_EQ(back.entries(), Names{"blobs.tblx"});
+  run = launch({"blobs.tblx"}, {.cwd = back.path,
+                                .plain = true,
+                                .memory_limit = document_baseline() + document_size + allowance});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            banner() + "blobs.tblx =>\n\tblobs.tbl...\n" + progress_lines("blobs", 16) + "\n");
+  EXPECT_EQ(back.entries(), (Names{"blobs.tbl", "blobs.tblx"}));
+  EXPECT_TRUE(same_content(back / "blobs.tbl", blob_table()));
+}
+
+// Counts that claim billions of fields, records or bytes are checked against what the file
+// holds before anything is walked or reserved: the plain tool fails at once in its baseline
+// address space and a megabyte.
+TEST(Memory, CountsClaimingBillionsFailAtOnce) {
+  const std::string fields = padded("t", 20) + le(1, 4) + fieldinfo(1, "f", 2) + bytes({0xFF});
+  const std::string header = bytes({0, 1, 0, 0, 0, 0});
+  struct Case {
+    const char* what;
+    std::string table;
+  } cases[] = {
+      {"ninfo", header + padded("t", 20) + le(0xFFFFFFFF, 4) + bytes({0xFF, 0}) + le(0, 4)},
+      {"nrecord", header + fields + bytes({0}) + le(0xFFFFFFFF, 4) + bytes({0xFF, 0})},
+      {"nrecord without a header", "x" + fields.substr(1) + le(0xFFFFFFFF, 4) + bytes({0})},
+      {"a value's length",
+       header + fields + bytes({0}) + le(1, 4) + bytes({0xFF, 1, 1, 2}) + le(0xFFFFFFFF, 4) + "a"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    write_file(dir / "x.tbl", c.table);
+    write_file(dir / "x.tblx", "earlier");
+    const auto start = Clock::now();
+    const RunResult run = launch(
+        {"x.tbl"}, {.cwd = dir.path, .plain = true, .memory_limit = table_baseline() + kMiB});
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(run.out, banner() + "x.tbl => x.tblx...\nWarning: EOF mismatched\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(read_file(dir / "x.tblx"), "earlier");
+    EXPECT_EQ(dir.entries(), (Names{"x.tbl", "x.tblx"}));
+  }
+}
+
+}  // namespace
