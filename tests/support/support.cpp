@@ -36,7 +36,8 @@ ScratchDir::~ScratchDir() {
 
 std::vector<std::string> ScratchDir::entries() const {
   std::vector<std::string> names;
-  for (auto& entry : fs::directory_iterator(path)) names.push_back(entry.path().filename());
+  for (auto& entry : fs::directory_iterator(path))
+    names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -60,24 +61,31 @@ bool exists(const fs::path& path) {
 
 std::string bytes(std::initializer_list<int> values) {
   std::string result;
-  for (int value : values) result.push_back(static_cast<char>(value));
+  for (int value : values)
+    result.push_back(static_cast<char>(value));
   return result;
 }
 
 std::string le(std::uint64_t value, int width) {
   std::string result;
-  for (int i = 0; i < width; ++i) result.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  for (int i = 0; i < width; ++i)
+    result.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
   return result;
 }
 
-std::string tool_path() { return TBL2TBLX_BINARY; }
-std::string plain_tool_path() { return TBL2TBLX_PLAIN_BINARY; }
-fs::path source_dir() { return TBL2TBLX_SOURCE_DIR; }
+std::string tool_path() {
+  return TBL2TBLX_BINARY;
+}
+std::string plain_tool_path() {
+  return TBL2TBLX_PLAIN_BINARY;
+}
+fs::path source_dir() {
+  return TBL2TBLX_SOURCE_DIR;
+}
 
 std::string banner() {
   return "tbl2tblx " + std::string(tbl2tblx::kToolVersion) + " by " +
-         std::string(tbl2tblx::kAuthorCredit) + "\n" + std::string(tbl2tblx::kWebAddress) +
-         "\n\n";
+         std::string(tbl2tblx::kAuthorCredit) + "\n" + std::string(tbl2tblx::kWebAddress) + "\n\n";
 }
 
 namespace {
@@ -90,8 +98,9 @@ void write_all(int fd, std::string_view data) {
   }
 }
 
-[[noreturn]] void exec_child(const std::vector<std::string>& args, const RunOptions& options,
-                             int stdin_fd, int stdout_fd) {
+// Runs in the forked child: nothing here may allocate once the address-space limit is set.
+[[noreturn]] void exec_child(const std::string& program, char* const* argv,
+                             const RunOptions& options, int stdin_fd, int stdout_fd) {
   dup2(stdin_fd, 0);
   dup2(stdout_fd, 1);
   if (options.stdout_to_dev_full) {
@@ -99,25 +108,20 @@ void write_all(int fd, std::string_view data) {
     if (full >= 0) dup2(full, 1);
   }
   if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-  if (options.memory_limit >= 0) {
-    rlimit limit{static_cast<rlim_t>(options.memory_limit),
-                 static_cast<rlim_t>(options.memory_limit)};
-    setrlimit(RLIMIT_AS, &limit);
-  }
-  // Every run is also a leak check: the sanitizers' leak report fails it.
-  setenv("ASAN_OPTIONS", "detect_leaks=1:exitcode=86", 1);
   if (options.file_size_limit >= 0) {
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit{static_cast<rlim_t>(options.file_size_limit),
                  static_cast<rlim_t>(options.file_size_limit)};
     setrlimit(RLIMIT_FSIZE, &limit);
   }
-  std::vector<char*> argv;
-  std::string program = options.plain ? plain_tool_path() : tool_path();
-  argv.push_back(program.data());
-  for (auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  execv(program.c_str(), argv.data());
+  // Every run is also a leak check: the sanitizers' leak report fails it.
+  setenv("ASAN_OPTIONS", "detect_leaks=1:exitcode=86", 1);
+  if (options.memory_limit >= 0) {
+    rlimit limit{static_cast<rlim_t>(options.memory_limit),
+                 static_cast<rlim_t>(options.memory_limit)};
+    setrlimit(RLIMIT_AS, &limit);
+  }
+  execv(program.c_str(), argv);
   _exit(127);
 }
 
@@ -126,12 +130,18 @@ void write_all(int fd, std::string_view data) {
 RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options) {
   int in_pipe[2], out_pipe[2];
   if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
+  std::string program = options.plain ? plain_tool_path() : tool_path();
+  std::vector<char*> argv;
+  argv.push_back(program.data());
+  for (auto& arg : args)
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     close(in_pipe[1]);
     close(out_pipe[0]);
-    exec_child(args, options, in_pipe[0], out_pipe[1]);
+    exec_child(program, argv.data(), options, in_pipe[0], out_pipe[1]);
   }
   close(in_pipe[0]);
   close(out_pipe[1]);
