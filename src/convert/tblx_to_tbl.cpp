@@ -2,6 +2,7 @@
 // Element texts are converted where they stand in the loaded document (numbers parsed, strings
 // unescaped and blobs decoded in place), so no value is copied or allocated on its way to the
 // output file.
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -29,8 +30,10 @@ constexpr std::size_t kOutputNameSize = 80;
 // The document walk: the loaded text, written to only inside element texts, and the last scan.
 struct Reader {
   char* text = nullptr;
-  const char* content = nullptr;  // after the '>' of the last tag
+  const char* content = nullptr;  // after the '>' of the last tag; nullptr: no text follows it
   const char* next = nullptr;     // the '<' of the tag to scan next
+  bool utf8 = false;              // names and strings are decoded from UTF-8
+  bool close_pending = false;     // the last tag was an empty-element tag: its end comes next
   char tag[kTagBufferSize] = {};
 };
 
@@ -68,10 +71,29 @@ bool is_closing_root(const char* tag) {
   return tag_is(tag, "/tblx") == 0;
 }
 
+// "<x/>" and "<x .../>" stand for "<x ...></x>": the end tag is made from the start tag.
+void close_empty_element(Reader& r) {
+  const char* name = r.tag + 1;
+  const int length = static_cast<int>(std::strcspn(name, " />"));
+  char end[kTagBufferSize];
+  std::snprintf(end, sizeof end, "</%.*s>", length, name);
+  std::memcpy(r.tag, end, sizeof end);
+  r.content = nullptr;
+}
+
 // Takes the next tag. The document must go on after every tag but the closing root tag.
 int scan(Reader& r) {
+  if (r.close_pending) {
+    r.close_pending = false;
+    close_empty_element(r);
+    return 0;
+  }
   if (next_tag(r.next, r.tag, &r.content, &r.next) != 0) return parse_error(r);
   if (r.next == nullptr && !is_closing_root(r.tag)) return parse_error(r);
+  if (is_empty_element(r.tag)) {
+    r.close_pending = true;
+    r.content = nullptr;  // an empty element has no text; what follows the tag is not its text
+  }
   return 0;
 }
 
@@ -88,18 +110,59 @@ bool is(const Reader& r, const char* name) {
   return tag_is(r.tag, name) == 0;
 }
 
-// The element text after the last tag, up to the next '<': writable, as it lies in the document.
-std::span<char> element_text(const Reader& r) {
-  char* start = r.text + (r.content - r.text);
-  return {start, static_cast<std::size_t>(r.next - r.content)};
+std::int32_t count_line_ends(const char* begin, const char* end) {
+  return static_cast<std::int32_t>(std::count(begin, end, '\n'));
+}
+
+// The scan goes on from the tag after the element text, and the line ends of the markup inside
+// the text are counted now: decoding writes over them.
+void skip_past_text(Reader& r, const char* end) {
+  if (r.next == nullptr || end <= r.next) return;
+  pending_lines += count_line_ends(r.next, end);
+  r.next = *end == '<' ? end : nullptr;
+}
+
+// One piece of element text decoded where it stands into `dest` (never past the piece's start).
+int decode_piece(const Reader& r, const TextPiece& piece, char* dest, std::size_t& written) {
+  std::string_view raw(piece.begin, static_cast<std::size_t>(piece.end - piece.begin));
+  if (r.utf8) {
+    std::size_t decoded = 0;
+    if (utf8_to_latin1(raw, dest, decoded) != 0) return 1;
+    raw = {dest, decoded};
+  }
+  written = piece.cdata ? translate_line_ends(raw, dest) : unescape_content(raw, dest);
+  return 0;
+}
+
+// The text of the element whose start tag was just scanned, decoded where it lies in the
+// document: it runs on across comments and processing instructions, takes the characters of
+// CDATA sections as they stand, and decodes entities, line ends and (in a UTF-8 document) UTF-8.
+// A text that no character of the binary form can stand for is refused at the start tag.
+int read_text(Reader& r, std::span<char>& text) {
+  text = {};
+  if (r.content == nullptr) return 0;
+  const char* end = r.content;
+  TextPiece piece;
+  while (next_text_piece(end, piece)) {
+  }
+  skip_past_text(r, end);
+  char* const out = r.text + (r.content - r.text);
+  std::size_t used = 0;
+  for (const char* p = r.content; next_text_piece(p, piece);) {
+    std::size_t written = 0;
+    if (decode_piece(r, piece, out + used, written) != 0) return parse_error(r);
+    used += written;
+  }
+  text = {out, used};
+  return 0;
 }
 
 std::string_view text_view(std::span<const char> text) {
   return {text.data(), text.size()};
 }
 
-bool tag_has(const Reader& r, std::string_view attribute) {
-  return std::string_view(r.tag).find(attribute) != std::string_view::npos;
+bool tag_has(const Reader& r, std::string_view name, std::string_view value) {
+  return tag_has_attribute(r.tag, name, value);
 }
 
 // ---- Element texts -----------------------------------------------------------------------------
@@ -139,8 +202,10 @@ bool equals_ignoring_case(std::string_view text, std::string_view lower) {
   return true;
 }
 
-int read_type(const Reader& r, std::uint8_t& code) {
-  std::string_view text = text_view(element_text(r));
+int read_type(Reader& r, std::uint8_t& code) {
+  std::span<char> decoded;
+  if (read_text(r, decoded) != 0) return 1;
+  const std::string_view text = text_view(decoded);
   for (std::size_t i = 0; i < kTypeNames.size(); ++i) {
     if (equals_ignoring_case(text, kTypeNames[i])) {
       code = static_cast<std::uint8_t>(i);
@@ -152,23 +217,35 @@ int read_type(const Reader& r, std::uint8_t& code) {
 
 // A table, field or group name into a zero-filled field; longer than 20 characters is refused
 // at the element's start tag rather than cut.
-int read_name(const Reader& r, Name& name) {
-  char scratch[kMaxEscapedNameChars + 1] = {};
-  std::size_t length = unescape_name(text_view(element_text(r)), scratch, kMaxEscapedNameChars);
-  if (length > kMaxNameChars) return parse_error(r);
+int read_name(Reader& r, Name& name) {
+  std::span<char> text;
+  if (read_text(r, text) != 0) return 1;
+  if (text.size() > kMaxNameChars) return parse_error(r);
   name = {};
-  std::memcpy(name.data(), scratch, length);
+  std::memcpy(name.data(), text.data(), text.size());
   return 0;
 }
 
 // The number of the group the element text names, or kNone.
-std::uint8_t find_group(const Reader& r, const Table& t) {
-  name_buffer[0] = '\0';
-  unescape_name(text_view(element_text(r)), name_buffer, kMaxEscapedNameChars);
+int find_group(Reader& r, const Table& t, std::uint8_t& group) {
+  std::span<char> text;
+  if (read_text(r, text) != 0) return 1;
+  group = kNone;
   for (std::size_t i = 0; i < t.ngroup; ++i) {
-    if (std::strcmp(name_buffer, t.groups[i].data()) == 0) return static_cast<std::uint8_t>(i);
+    if (text_view(text) == std::string_view(t.groups[i].data())) {
+      group = static_cast<std::uint8_t>(i);
+      break;
+    }
   }
-  return kNone;
+  return 0;
+}
+
+// A number's text, decoded.
+int read_number(Reader& r, std::uint32_t& value) {
+  std::span<char> text;
+  if (read_text(r, text) != 0) return 1;
+  value = leading_integer(text_view(text));
+  return 0;
 }
 
 // ---- Output ------------------------------------------------------------------------------------
@@ -223,8 +300,9 @@ int open_output(Table& t) {
 int read_fieldinfo(Reader& r, Table& t) {
   std::array<std::uint8_t, kFieldInfoSize> info{};
   Name name;
-  if (expect(r, "id") != 0) return 1;
-  info[0] = low_byte(leading_integer(text_view(element_text(r))));
+  std::uint32_t id = 0;
+  if (expect(r, "id") != 0 || read_number(r, id) != 0) return 1;
+  info[0] = low_byte(id);
   if (expect(r, "/id") != 0 || expect(r, "name") != 0 || read_name(r, name) != 0) return 1;
   std::memcpy(&info[1], name.data(), kNameFieldWidth);
   if (expect(r, "/name") != 0 || expect(r, "type") != 0) return 1;
@@ -237,7 +315,9 @@ int read_schema(Reader& r, Table& t) {
   if (expect(r, "schema") != 0 || scan(r) != 0) return 1;
   std::uint8_t skeyid = kNone;
   if (is(r, "skeyid")) {
-    skeyid = low_byte(leading_integer(text_view(element_text(r))));
+    std::uint32_t number = 0;
+    if (read_number(r, number) != 0) return 1;
+    skeyid = low_byte(number);
     if (expect(r, "/skeyid") != 0 || scan(r) != 0) return 1;
   }
   const std::uint64_t ninfo_at = output_position(t.file);
@@ -272,9 +352,11 @@ int read_groups(Reader& r, Table& t) {
 }
 
 // The value's data, converted in place inside the element text.
-int read_content(const Reader& r, std::uint8_t type, std::array<std::uint8_t, kInt4Size>& number,
+int read_content(Reader& r, std::uint8_t type, std::array<std::uint8_t, kInt4Size>& number,
                  std::span<const std::uint8_t>& data) {
-  std::span<char> text = element_text(r);
+  if (type == kBlob && !tag_has(r, kAttrEncoding, kEncodingBase64)) return parse_error(r);
+  std::span<char> text;
+  if (read_text(r, text) != 0) return 1;
   auto* bytes = reinterpret_cast<std::uint8_t*>(text.data());
   switch (type) {
     case kInt2:
@@ -286,7 +368,6 @@ int read_content(const Reader& r, std::uint8_t type, std::array<std::uint8_t, kI
       data = {bytes, unescape_content(text_view(text), text.data())};
       return 0;
     default:
-      if (!tag_has(r, kAttrBase64)) return parse_error(r);
       data = {bytes, base64_decode_into({bytes, text.size()}, bytes)};
       return 0;
   }
@@ -296,8 +377,9 @@ int read_fielddata(Reader& r, Table& t) {
   std::array<std::uint8_t, kFieldDataHeadSize> head{};
   std::array<std::uint8_t, kInt4Size> number{};
   std::span<const std::uint8_t> data;
-  if (expect(r, "id") != 0) return 1;
-  head[0] = low_byte(leading_integer(text_view(element_text(r))));
+  std::uint32_t id = 0;
+  if (expect(r, "id") != 0 || read_number(r, id) != 0) return 1;
+  head[0] = low_byte(id);
   if (expect(r, "/id") != 0 || expect(r, "type") != 0 || read_type(r, head[1]) != 0) return 1;
   if (expect(r, "/type") != 0 || expect(r, "content") != 0) return 1;
   if (read_content(r, head[1], number, data) != 0) return 1;
@@ -313,13 +395,14 @@ int read_fielddata(Reader& r, Table& t) {
 int read_record(Reader& r, Table& t) {
   std::uint8_t group = t.default_group;
   if (scan(r) != 0) return 1;
-  if (is(r, "secret/")) {
+  if (is(r, "secret")) {
     end_progress();
     std::printf("#%u: Secret data not supported in tbl\n", static_cast<unsigned>(t.nrecord));
-    if (scan(r) != 0) return 1;
+    if (expect(r, "/secret") != 0 || scan(r) != 0) return 1;
   }
   if (is(r, "group")) {
-    std::uint8_t found = find_group(r, t);
+    std::uint8_t found = kNone;
+    if (find_group(r, t, found) != 0) return 1;
     if (found != kNone) group = found;
     if (expect(r, "/group") != 0 || scan(r) != 0) return 1;
   }
@@ -342,7 +425,7 @@ int read_record(Reader& r, Table& t) {
 int read_records(Reader& r, Table& t) {
   if (require(r, "records") != 0 || scan(r) != 0) return 1;
   if (is(r, "group")) {
-    t.default_group = find_group(r, t);
+    if (find_group(r, t, t.default_group) != 0) return 1;
     if (expect(r, "/group") != 0 || scan(r) != 0) return 1;
   }
   const std::uint64_t nrecord_at = output_position(t.file);
@@ -365,7 +448,7 @@ int write_file_head(Table& t) {
 // From the table start tag, already scanned, to its end tag; the file is kept only then.
 int convert_table(Reader& r) {
   Table t;
-  t.overwrite = tag_has(r, kAttrOverwrite);
+  t.overwrite = tag_has(r, kAttrWrite, kWriteOverwrite);
   if (expect(r, "name") != 0 || read_name(r, t.name) != 0) return 1;
   if (open_output(t) != 0) return 1;
   if (expect(r, "/name") != 0) return 1;
@@ -383,14 +466,31 @@ int convert_table(Reader& r) {
 
 // ---- The document ------------------------------------------------------------------------------
 
+bool names_utf8(std::string_view encoding) {
+  return std::find(kUtf8Names.begin(), kUtf8Names.end(), encoding) != kUtf8Names.end();
+}
+
+// The declaration is optional. Without one, or without an encoding in it, the document is
+// UTF-8; any other declared encoding is read byte for byte.
+int read_declaration(Reader& r) {
+  if (scan(r) != 0) return 1;
+  r.utf8 = true;
+  if (!is(r, "?xml")) return 0;
+  std::string_view encoding;
+  if (tag_attribute(r.tag, kAttrEncoding, encoding)) r.utf8 = names_utf8(encoding);
+  return scan(r);
+}
+
 int read_header(Reader& r) {
-  if (expect(r, "?xml") != 0 || expect(r, "tblx") != 0 || expect(r, "header") != 0) return 1;
+  if (read_declaration(r) != 0 || require(r, "tblx") != 0 || expect(r, "header") != 0) return 1;
   bool has_version = false;
   for (;;) {
     if (scan(r) != 0) return 1;
     if (is(r, "/header")) break;
     if (!is(r, "version")) continue;
-    if (text_view(element_text(r)) != kDocumentVersion) return parse_error(r);
+    std::span<char> version;
+    if (read_text(r, version) != 0) return 1;
+    if (text_view(version) != kDocumentVersion) return parse_error(r);
     if (expect(r, "/version") != 0) return 1;
     has_version = true;
   }
@@ -401,7 +501,7 @@ int read_header(Reader& r) {
 int convert_document(char* text) {
   Reader r;
   r.text = text;
-  r.next = text;
+  r.next = std::string_view(text).starts_with(kByteOrderMark) ? text + kByteOrderMark.size() : text;
   if (read_header(r) != 0) return 1;
   bool any_table = false;
   for (;;) {

@@ -98,8 +98,14 @@ inline constexpr const char* kTemplateRecordEnd = "\t\t\t\t</record>\n";
 inline constexpr const char* kTemplateTail =
     "\t\t\t</records>\n\t\t</table>\n\t</tables>\n</tblx>\n";
 
-// What a reader looks for inside normalised start tags.
-inline constexpr std::string_view kAttrOverwrite = "write=\"overwrite\"";
-inline constexpr std::string_view kAttrBase64 = "encoding=\"b64\"";
+// What a reader looks for inside normalised start tags: an attribute name and its value, in
+// either kind of quotes.
+inline constexpr std::string_view kAttrWrite = "write";
+inline constexpr std::string_view kAttrEncoding = "encoding";
+inline constexpr std::string_view kEncodingBase64 = "b64";
+// Declared encodings that the reader decodes from UTF-8; a document without a declaration, or
+// whose declaration names no encoding, is UTF-8 too.
+inline constexpr std::array<std::string_view, 2> kUtf8Names = {"utf-8", "utf8"};
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 }  // namespace tbl2tblx

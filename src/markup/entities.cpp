@@ -235,4 +235,19 @@ std::size_t unescape_content(std::string_view text, char* dest) {
   return o;
 }
 
+std::size_t translate_line_ends(std::string_view text, char* dest) {
+  std::size_t o = 0;
+  bool after_cr = false;
+  for (const char c : text) {
+    if (c == '\0') break;
+    if (c != '\n') {
+      dest[o++] = c;
+    } else if (!after_cr) {
+      dest[o++] = '\r';
+    }
+    after_cr = c == '\r';
+  }
+  return o;
+}
+
 }  // namespace tbl2tblx

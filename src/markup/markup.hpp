@@ -32,6 +32,55 @@ int next_tag(const char* text, char* tag, const char** content_start, const char
 // the name follows the '<' and is followed by a space or '>'. 1 otherwise.
 int tag_is(const char* tag, const char* name);
 
+// Whether the normalised `tag` holds `name="value"` or `name='value'` (anywhere in it, as
+// attributes are matched by their normalised text).
+bool tag_has_attribute(const char* tag, std::string_view name, std::string_view value);
+
+// The value of the attribute `name` of a normalised start tag, in either quotes; false when the
+// tag has no such attribute.
+bool tag_attribute(const char* tag, std::string_view name, std::string_view& value);
+
+// An empty-element tag, "<x/>" or "<x .../>": it opens and closes its element at once.
+bool is_empty_element(const char* tag);
+
+// ---- Markup that is not a tag ----------------------------------------------------------------
+
+inline constexpr std::string_view kCommentOpen = "<!--";
+inline constexpr std::string_view kCommentClose = "-->";
+inline constexpr std::string_view kCdataOpen = "<![CDATA[";
+inline constexpr std::string_view kCdataClose = "]]>";
+
+// What a '<' opens. Comments, CDATA sections, processing instructions and a document type
+// declaration without an internal subset are passed over where a tag is looked for; the XML
+// declaration and a document type declaration with an internal subset stand as tags (the
+// latter for a reader to refuse: no entity declaration is ever read).
+enum class Markup : std::uint8_t { kTag, kComment, kCdata, kInstruction, kDoctype };
+Markup markup_at(const char* p);
+
+// The position just after the markup of `kind` that opens at `p`, or nullptr when the text ends
+// before its close. `p` itself for a tag.
+const char* markup_end(const char* p, Markup kind);
+
+// One piece of an element's text: character data, or the characters of a CDATA section.
+struct TextPiece {
+  const char* begin = nullptr;
+  const char* end = nullptr;
+  bool cdata = false;
+};
+
+// The next piece of the element text at `p` (the text runs on across comments and processing
+// instructions, and takes CDATA sections' characters as they stand); `p` moves past it. false at
+// the next tag, at the end of the text, or at markup that the text ends inside; `p` then stands
+// there.
+bool next_text_piece(const char*& p, TextPiece& piece);
+
+// ---- Character sets --------------------------------------------------------------------------
+
+// Decodes UTF-8 text into the bytes of the characters U+0001 to U+00FF it holds, writing
+// `written` bytes to `dest` (which may be text.data(): the result is never longer). 1 when the
+// text is not UTF-8 or holds a character above U+00FF.
+int utf8_to_latin1(std::string_view text, char* dest, std::size_t& written);
+
 // ---- Entities and line ends ------------------------------------------------------------------
 
 inline constexpr std::size_t kMaxEscapedNameChars = 30;
@@ -70,5 +119,9 @@ EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char
 // Unescapes the text of a content element into `dest` and returns the bytes written (no zero is
 // added). The result is never longer than the text, so `dest` may be text.data() itself.
 std::size_t unescape_content(std::string_view text, char* dest);
+
+// Translates the line ends of text that holds no entities (a CDATA section's) as
+// unescape_content does; `dest` may be text.data().
+std::size_t translate_line_ends(std::string_view text, char* dest);
 
 }  // namespace tbl2tblx

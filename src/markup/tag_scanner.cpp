@@ -2,6 +2,7 @@
 // each tag in normalised form and keeps the line count that parse errors report.
 #include <array>
 #include <cstring>
+#include <string_view>
 
 #include "markup/markup.hpp"
 
@@ -50,26 +51,100 @@ const char* skip_to_angle(const char* p, std::int32_t& lines) {
   return stop;
 }
 
-bool is_comment_open(const char* p) {
-  return p[1] == '!' && p[2] == '-' && p[3] == '-';
+bool starts_with(const char* p, std::string_view prefix) {
+  return std::strncmp(p, prefix.data(), prefix.size()) == 0;
 }
 
-// The '<' of the next tag at or after `p`, passing over comments; nullptr when the text ends
-// first. Every LF before that '<' counts towards current_line.
+bool starts_with_ignoring_case(const char* p, std::string_view lower) {
+  for (const char c : lower) {
+    const char lowered = (*p >= 'A' && *p <= 'Z') ? static_cast<char>(*p - 'A' + 'a') : *p;
+    if (lowered != c) return false;
+    ++p;
+  }
+  return true;
+}
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The '>' that ends a document type declaration at `p`, passing over quoted literals; nullptr
+// when the text ends first. `subset` tells whether an internal subset ('[') opens before it.
+const char* doctype_end(const char* p, bool& subset) {
+  subset = false;
+  for (char quote = '\0'; *p != '\0'; ++p) {
+    if (quote != '\0') {
+      if (*p == quote) quote = '\0';
+    } else if (*p == '"' || *p == '\'') {
+      quote = *p;
+    } else if (*p == '[') {
+      subset = true;
+    } else if (*p == '>') {
+      return p;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Markup markup_at(const char* p) {
+  if (starts_with(p, kCommentOpen)) return Markup::kComment;
+  if (starts_with(p, kCdataOpen)) return Markup::kCdata;
+  if (starts_with(p, "<?")) {
+    const bool declaration = starts_with_ignoring_case(p + 2, "xml") &&
+                             (is_blank(p[5]) || p[5] == '?' || p[5] == '>');
+    return declaration ? Markup::kTag : Markup::kInstruction;
+  }
+  if (starts_with_ignoring_case(p, "<!doctype")) {
+    bool subset = false;
+    doctype_end(p, subset);
+    return subset ? Markup::kTag : Markup::kDoctype;
+  }
+  return Markup::kTag;
+}
+
+const char* markup_end(const char* p, Markup kind) {
+  const char* close = nullptr;
+  switch (kind) {
+    case Markup::kComment:
+      close = std::strstr(p + kCommentOpen.size(), kCommentClose.data());
+      return close != nullptr ? close + kCommentClose.size() : nullptr;
+    case Markup::kCdata:
+      close = std::strstr(p + kCdataOpen.size(), kCdataClose.data());
+      return close != nullptr ? close + kCdataClose.size() : nullptr;
+    case Markup::kInstruction:
+      close = std::strstr(p + 2, "?>");
+      return close != nullptr ? close + 2 : nullptr;
+    case Markup::kDoctype: {
+      bool subset = false;
+      close = doctype_end(p, subset);
+      return close != nullptr ? close + 1 : nullptr;
+    }
+    case Markup::kTag:
+      break;
+  }
+  return p;
+}
+
+namespace {
+
+// The '<' of the next tag at or after `p`, passing over comments, CDATA sections, processing
+// instructions and a document type declaration; nullptr when the text ends first. Every LF
+// before that '<' counts towards current_line.
 const char* find_tag_open(const char* p) {
-  constexpr std::size_t kCommentOpenLength = 4;  // "<!--"
-  constexpr std::size_t kCommentCloseLength = 3;
   for (;;) {
     p = skip_to_angle(p, current_line);
     if (*p == '\0') return nullptr;
-    if (!is_comment_open(p)) return p;
-    const char* close = std::strstr(p + kCommentOpenLength, "-->");
-    if (close == nullptr) {
+    const Markup kind = markup_at(p);
+    if (kind == Markup::kTag) return p;
+    const char* after = markup_end(p, kind);
+    if (after == nullptr) {
       current_line += count_line_ends(p, p + std::strlen(p));
       return nullptr;
     }
-    current_line += count_line_ends(p, close);
-    p = close + kCommentCloseLength;
+    current_line += count_line_ends(p, after);
+    p = after;
   }
 }
 
@@ -151,7 +226,77 @@ int tag_is(const char* tag, const char* name) {
   for (; *name != '\0'; ++name, ++t) {
     if (*t != *name) return 1;  // also stops at the tag's zero
   }
-  return (*t == ' ' || *t == '>') ? 0 : 1;
+  // An empty-element tag has its name followed by "/>".
+  return (*t == ' ' || *t == '>' || (t[0] == '/' && t[1] == '>')) ? 0 : 1;
+}
+
+namespace {
+
+// The quoted value that follows `name=` at `at` in a normalised tag; empty view and false when
+// no quote follows or it is not closed.
+bool quoted_value(std::string_view tag, std::size_t at, std::string_view& value) {
+  if (at >= tag.size() || (tag[at] != '"' && tag[at] != '\'')) return false;
+  const std::size_t close = tag.find(tag[at], at + 1);
+  if (close == std::string_view::npos) return false;
+  value = tag.substr(at + 1, close - at - 1);
+  return true;
+}
+
+}  // namespace
+
+bool tag_has_attribute(const char* tag, std::string_view name, std::string_view value) {
+  const std::string_view text(tag);
+  for (std::size_t at = text.find(name); at != std::string_view::npos;
+       at = text.find(name, at + 1)) {
+    const std::size_t equals = at + name.size();
+    std::string_view found;
+    if (equals < text.size() && text[equals] == '=' && quoted_value(text, equals + 1, found) &&
+        found == value) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool tag_attribute(const char* tag, std::string_view name, std::string_view& value) {
+  const std::string_view text(tag);
+  for (std::size_t at = text.find(name); at != std::string_view::npos;
+       at = text.find(name, at + 1)) {
+    const std::size_t equals = at + name.size();
+    if (at > 0 && text[at - 1] == ' ' && equals < text.size() && text[equals] == '=') {
+      return quoted_value(text, equals + 1, value);
+    }
+  }
+  return false;
+}
+
+bool is_empty_element(const char* tag) {
+  const std::size_t length = std::strlen(tag);
+  if (length < 4 || tag[1] == '/' || tag[1] == '?' || tag[1] == '!') return false;
+  return tag[length - 2] == '/';
+}
+
+bool next_text_piece(const char*& p, TextPiece& piece) {
+  for (;;) {
+    if (*p != '<') {
+      const char* angle = std::strchr(p, '<');
+      const char* stop = angle != nullptr ? angle : p + std::strlen(p);
+      if (stop == p) return false;  // the end of the text
+      piece = {p, stop, false};
+      p = stop;
+      return true;
+    }
+    const Markup kind = markup_at(p);
+    if (kind == Markup::kTag || kind == Markup::kDoctype) return false;
+    const char* after = markup_end(p, kind);
+    if (after == nullptr) return false;  // unterminated: the scanner reports it
+    if (kind == Markup::kCdata) {
+      piece = {p + kCdataOpen.size(), after - kCdataClose.size(), true};
+      p = after;
+      return true;
+    }
+    p = after;
+  }
 }
 
 }  // namespace tbl2tblx

@@ -75,7 +75,7 @@ TEST(NextTag, NormalisesTheTag) {
       {"<a b='X'>", "<a b='x'>"},
       {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>",
        "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>"},
-      {"<!DOCTYPE x>", "<!doctype x>"},
+      {"<!DOCTYPE x [<!ENTITY e 'v'>]>", "<!doctype x [<!entity e 'v'>"},
       {"<!-x>", "<!-x>"},
       {"<a<b>", "<a<b>"},
       {"<N\xC4\xE9\xFF>", "<n\xC4\xE9\xFF>"},  // only A to Z are lowered
@@ -127,6 +127,74 @@ TEST(NextTag, PassesOverCommentsOnlyWhereATagIsExpected) {
   // The "-->" is searched from behind the "<!--": "<!-->" does not close itself.
   EXPECT_EQ(scan("<!--><y>").result, 1);
   EXPECT_EQ(scan("<!---><y>").result, 1);
+}
+
+TEST(NextTag, PassesOverMarkupThatIsNotATag) {
+  const struct {
+    const char* text;
+    const char* tag;
+    int line;
+  } cases[] = {
+      {"<![CDATA[ <x> ]] > ]]><y>", "<y>", 1},
+      {"<![CDATA[\n]]>\n<y>", "<y>", 3},
+      {"<?pi <x> ?><y>", "<y>", 1},
+      {"<?xml-stylesheet href='a'?><y>", "<y>", 1},
+      {"<!DOCTYPE tblx SYSTEM \"a>b\">\n<y>", "<y>", 2},
+      {"<!doctype tblx><y>", "<y>", 1},
+      // The declaration stands as a tag; so does a document type with an internal subset.
+      {"<?xml version='1.0'?><y>", "<?xml version='1.0'?>", 1},
+      {"<?XML?><y>", "<?xml?>", 1},
+      {"<!DOCTYPE t [\n<!ENTITY e 'v'>]><y>", "<!doctype t [ <!entity e 'v'>", 1},
+      // Unterminated: the text ends first.
+      {"<![CDATA[<y>", "", 1},
+      {"<?pi\n<y>", "", 2},
+      {"<!DOCTYPE t '>", "", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::vector<Found> found = walk(c.text);
+    EXPECT_EQ(found.front(), (Found{c.tag, c.line}));
+  }
+}
+
+std::string pieces(const char* text) {
+  std::string out;
+  TextPiece piece;
+  const char* p = text;
+  while (next_text_piece(p, piece)) {
+    out += piece.cdata ? "[" : "(";
+    out.append(piece.begin, piece.end);
+    out += piece.cdata ? "]" : ")";
+  }
+  return out + "|" + p;
+}
+
+TEST(TextPieces, RunAcrossCommentsAndInstructionsAndTakeCdataAsItStands) {
+  EXPECT_EQ(pieces("ph<!-- x -->one</n>"), "(ph)(one)|</n>");
+  EXPECT_EQ(pieces("a<?pi x?>b<![CDATA[<&amp;>]]>c</n>"), "(a)(b)[<&amp;>](c)|</n>");
+  EXPECT_EQ(pieces("<![CDATA[]]></n>"), "[]|</n>");
+  EXPECT_EQ(pieces("</n>"), "|</n>");
+  EXPECT_EQ(pieces("end"), "(end)|");
+  // The text stops at markup left open, at a document type and at any tag.
+  EXPECT_EQ(pieces("a<!-- open"), "(a)|<!-- open");
+  EXPECT_EQ(pieces("a<!DOCTYPE x>b"), "(a)|<!DOCTYPE x>b");
+  EXPECT_EQ(pieces("a<b/>"), "(a)|<b/>");
+}
+
+TEST(TagAttributes, ReadEitherQuotes) {
+  EXPECT_TRUE(tag_has_attribute("<table write=\"overwrite\">", "write", "overwrite"));
+  EXPECT_TRUE(tag_has_attribute("<table write='overwrite'>", "write", "overwrite"));
+  EXPECT_TRUE(tag_has_attribute("<content a=\"1\" encoding='b64'/>", "encoding", "b64"));
+  EXPECT_FALSE(tag_has_attribute("<table write='overwrite\">", "write", "overwrite"));
+  EXPECT_FALSE(tag_has_attribute("<table write=\"append\">", "write", "overwrite"));
+  EXPECT_FALSE(tag_has_attribute("<table write=overwrite>", "write", "overwrite"));
+
+  std::string_view value;
+  ASSERT_TRUE(tag_attribute("<?xml version='1.0' encoding='utf-8'?>", "encoding", value));
+  EXPECT_EQ(value, "utf-8");
+  ASSERT_TRUE(tag_attribute("<?xml myencoding=\"x\" encoding=\"utf8\"?>", "encoding", value));
+  EXPECT_EQ(value, "utf8");
+  EXPECT_FALSE(tag_attribute("<?xml version=\"1.0\"?>", "encoding", value));
 }
 
 TEST(NextTag, CountsLinesOfTagsAndFailures) {
@@ -263,6 +331,9 @@ TEST(TagIs, MatchesTheElementName) {
       {"<table>", "table", 0},
       {"<?xml version=\"1.0\"?>", "?xml", 0},
       {"<secret/>", "secret/", 0},
+      {"<secret/>", "secret", 0},
+      {"<secret />", "secret", 0},
+      {"<content encoding=\"b64\"/>", "content", 0},
       {"<tables>", "table", 1},
       {"<tables ntable=\"1\">", "table", 1},
       {"<table>", "tables", 1},
@@ -276,6 +347,13 @@ TEST(TagIs, MatchesTheElementName) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(tag_is(c.tag, c.name), c.result) << c.tag << " " << c.name;
+}
+
+TEST(TagIs, TellsEmptyElements) {
+  for (const char* tag : {"<x/>", "<x />", "<content encoding=\"b64\"/>"})
+    EXPECT_TRUE(is_empty_element(tag)) << tag;
+  for (const char* tag : {"<x>", "</x>", "<?xml?>", "<!x/>", "</>", "<x/ >"})
+    EXPECT_FALSE(is_empty_element(tag)) << tag;
 }
 
 }  // namespace
