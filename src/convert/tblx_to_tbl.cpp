@@ -139,7 +139,7 @@ int decode_piece(const Reader& r, const TextPiece& piece, char* dest, std::size_
 // CDATA sections as they stand, and decodes entities, line ends and (in a UTF-8 document) UTF-8.
 // A text that no character of the binary form can stand for is refused at the start tag.
 int read_text(Reader& r, std::span<char>& text) {
-  text = {};
+  text = {r.text, 0};
   if (r.content == nullptr) return 0;
   const char* end = r.content;
   TextPiece piece;
@@ -365,7 +365,7 @@ int read_content(Reader& r, std::uint8_t type, std::array<std::uint8_t, kInt4Siz
       data = {number.data(), type == kInt2 ? kInt2Size : kInt4Size};
       return 0;
     case kString:
-      data = {bytes, unescape_content(text_view(text), text.data())};
+      data = {bytes, text.size()};
       return 0;
     default:
       data = {bytes, base64_decode_into({bytes, text.size()}, bytes)};

@@ -14,6 +14,7 @@
 
 namespace fs = std::filesystem;
 using namespace testing_support;
+using namespace std::string_literals;
 
 namespace {
 
@@ -205,6 +206,114 @@ TEST(TblxToTbl, HandEditedDocumentsGiveTheSameBytes) {
     EXPECT_EQ(convert_one(dir, c.document),
               "phone.tblx =>\n" + table_lines("phone.tbl", "phone", "+", 1));
     EXPECT_EQ(read_file(dir / "phone.tbl"), phone_table());
+  }
+}
+
+// The phone table with its first value ("Ann" and its zero) replaced.
+std::string phone_with_value(int type, std::string_view data) {
+  constexpr std::size_t kFirstValueType = 106;  // header to the first value's id, then its id
+  constexpr std::size_t kFirstValueRest = 1 + 4 + 4;  // type, length, "Ann\0"
+  return phone_table().replace(kFirstValueType, kFirstValueRest,
+                               bytes({type}) + le(data.size(), 4) + std::string(data));
+}
+
+// The phone table named "phon\xE9", as a UTF-8 document writes it: the console text and bytes.
+const std::string kLatinName = "phon\xE9";
+
+std::string latin_table() {
+  return phone_table().replace(6, 5, kLatinName);
+}
+
+// Each form that XML tools write reads as what it means: the console text after the document's
+// own line and the table written (or, for a refusal, the message and no table).
+TEST(TblxToTbl, FormsThatXmlToolsWriteReadAsTheyMean) {
+  const std::string phone_lines = table_lines("phone.tbl", "phone", "+", 1);
+  const std::string opened = "\tphone.tbl...\n";
+  const std::string secret =
+      opened + "#0: Secret data not supported in tbl\n" + progress("phone", "+", 1) + "\n";
+  const std::string latin_lines = table_lines(kLatinName + ".tbl", kLatinName, "+", 1);
+  const std::string utf8_name = phone_with(">phone<", ">phon\xC3\xA9<");
+  const std::string declared = "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>";
+  const auto declare = [&](std::string_view text, std::string_view declaration) {
+    std::string out = text.data();
+    return out.replace(0, declared.size(), declaration);
+  };
+  const std::string string_value = "string</type>\n\t\t\t\t\t\t<content>Ann</content>";
+  struct Case {
+    const char* what;
+    std::string document;
+    std::string console;  // after the document's own line
+    std::string table;    // of the file named in `file`; empty: no file at all
+    std::string file = "phone.tbl";
+  } cases[] = {
+      {"write in single quotes", phone_with("write=\"append\"", "write='overwrite'"),
+       table_lines("phone.tbl", "phone", "", 1), phone_table(true)},
+      {"encoding in single quotes",
+       phone_with(string_value, "blob</type>\n\t\t\t\t\t\t<content encoding='b64'>QW5uAA==</content>"),
+       phone_lines, phone_with_value(3, "Ann\0"s)},
+      {"text across a comment and an instruction",
+       phone_with("<name>phone<", "<name>ph<!-- x\n -->o<?pi\n?>ne<"), phone_lines, phone_table()},
+      {"CDATA as it stands", phone_with("<content>Ann<", "<content>A<![CDATA[<&amp;\n>]]>n<"),
+       phone_lines, phone_with_value(2, "A<&amp;\r>n\0"s)},
+      {"markup between tags",
+       declare(phone_with("<tblx>", "<!DOCTYPE tblx SYSTEM \"t>.dtd\">\n<?pi?><tblx><![CDATA[x]]>"),
+               declared),
+       phone_lines, phone_table()},
+      {"empty string", phone_with("<content>Ann</content>", "<content/>"), phone_lines,
+       phone_with_value(2, "\0"s)},
+      {"empty blob, a blank before the slash",
+       phone_with(string_value, "blob</type>\n\t\t\t\t\t\t<content encoding=\"b64\" />"),
+       phone_lines, phone_with_value(3, "")},
+      {"empty schema, groups, records",
+       phone_with_lines(12, 42, "<schema/><groups ngroup='0'/><records/>\n"),
+       table_lines("phone.tbl", "phone", "+", 0),
+       phone_table().substr(0, 26) + le(0, 4) + bytes({0xFF, 0}) + le(0, 4)},
+      {"secret/", phone_with("\t\t\t\t\t<group>work", "\t\t\t\t\t<secret/><group>work"), secret,
+       phone_table()},
+      {"secret with a blank",
+       phone_with("\t\t\t\t\t<group>work", "\t\t\t\t\t<secret /><group>work"), secret,
+       phone_table()},
+      {"secret as start and end tag",
+       phone_with("\t\t\t\t\t<group>work", "\t\t\t\t\t<secret></secret><group>work"), secret,
+       phone_table()},
+      {"byte order mark", "\xEF\xBB\xBF" + phone_document(), phone_lines, phone_table()},
+      {"no declaration is UTF-8", declare(utf8_name, ""), latin_lines, latin_table(),
+       kLatinName + ".tbl"},
+      {"declared UTF-8", declare(utf8_name, "<?xml version='1.0' encoding='UTF-8'?>"),
+       latin_lines, latin_table(), kLatinName + ".tbl"},
+      {"declared utf8", declare(utf8_name, "<?xml version=\"1.0\" encoding=\"utf8\"?>"),
+       latin_lines, latin_table(), kLatinName + ".tbl"},
+      {"a declaration without an encoding is UTF-8",
+       declare(utf8_name, "<?xml version=\"1.0\"?>"), latin_lines, latin_table(),
+       kLatinName + ".tbl"},
+      {"character references are not UTF-8",
+       declare(phone_with(">phone<", ">phon&#233;<"), ""), latin_lines, latin_table(),
+       kLatinName + ".tbl"},
+      {"ISO-8859-1 read byte for byte", utf8_name,
+       table_lines("phon\xC3\xA9.tbl", "phon\xC3\xA9", "+", 1),
+       phone_table().replace(6, 6, "phon\xC3\xA9"), "phon\xC3\xA9.tbl"},
+      {"a character above U+00FF",
+       declare(phone_with("<content>Ann<", "<content>\xE2\x82\xAC<"), ""),
+       opened + "Error: <content> at line 34\n", ""},
+      {"not UTF-8", declare(phone_with(">who<", ">wh\xF6<"), ""),
+       opened + "Error: <name> at line 16\n", ""},
+      {"a cut sequence", declare(phone_with(">who<", ">wh\xC3<"), ""),
+       opened + "Error: <name> at line 16\n", ""},
+      {"document type with an internal subset",
+       phone_with("<tblx>", "<!DOCTYPE tblx [<!ENTITY e \"v\">]><tblx>"),
+       "Error: <!doctype tblx [<!entity e \"v\"> at line 2\n", ""},
+      {"an empty element where children belong", phone_with("<table write=\"append\">", "<table/>"),
+       "Error: </table> at line 10\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    EXPECT_EQ(convert_one(dir, c.document), "phone.tblx =>\n" + c.console);
+    if (c.table.empty()) {
+      EXPECT_EQ(dir.entries(), Files{"phone.tblx"});
+    } else {
+      EXPECT_EQ(read_file(dir / c.file), c.table);
+    }
   }
 }
 
