@@ -33,8 +33,8 @@ inline constexpr std::size_t kNameFieldWidth = 21;  // field and group names: la
 inline constexpr std::size_t kCountWidth = 4;  // ninfo, nrecord, value length
 inline constexpr std::size_t kFieldInfoSize = 1 + kNameFieldWidth + 1;  // id, name, type
 inline constexpr std::size_t kFieldDataHeadSize = 1 + 1 + kCountWidth;  // id, type, length
-inline constexpr std::size_t kRecordHeadSize = 1 + 1;  // group, ndata
-inline constexpr std::size_t kHeaderlessRecordHeadSize = 1;  // ndata
+inline constexpr std::size_t kRecordHeadSize = 1 + 1;                   // group, ndata
+inline constexpr std::size_t kHeaderlessRecordHeadSize = 1;             // ndata
 
 inline constexpr std::uint8_t kNone = 0xFF;  // no skeyid; a record in no group
 inline constexpr std::size_t kMaxGroups = 255;

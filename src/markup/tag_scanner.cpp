@@ -92,8 +92,8 @@ Markup markup_at(const char* p) {
   if (starts_with(p, kCommentOpen)) return Markup::kComment;
   if (starts_with(p, kCdataOpen)) return Markup::kCdata;
   if (starts_with(p, "<?")) {
-    const bool declaration = starts_with_ignoring_case(p + 2, "xml") &&
-                             (is_blank(p[5]) || p[5] == '?' || p[5] == '>');
+    const bool declaration =
+        starts_with_ignoring_case(p + 2, "xml") && (is_blank(p[5]) || p[5] == '?' || p[5] == '>');
     return declaration ? Markup::kTag : Markup::kInstruction;
   }
   if (starts_with_ignoring_case(p, "<!doctype")) {

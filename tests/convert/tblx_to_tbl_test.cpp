@@ -211,7 +211,7 @@ TEST(TblxToTbl, HandEditedDocumentsGiveTheSameBytes) {
 
 // The phone table with its first value ("Ann" and its zero) replaced.
 std::string phone_with_value(int type, std::string_view data) {
-  constexpr std::size_t kFirstValueType = 106;  // header to the first value's id, then its id
+  constexpr std::size_t kFirstValueType = 106;        // header to the first value's id, then its id
   constexpr std::size_t kFirstValueRest = 1 + 4 + 4;  // type, length, "Ann\0"
   return phone_table().replace(kFirstValueType, kFirstValueRest,
                                bytes({type}) + le(data.size(), 4) + std::string(data));
@@ -249,7 +249,8 @@ TEST(TblxToTbl, FormsThatXmlToolsWriteReadAsTheyMean) {
       {"write in single quotes", phone_with("write=\"append\"", "write='overwrite'"),
        table_lines("phone.tbl", "phone", "", 1), phone_table(true)},
       {"encoding in single quotes",
-       phone_with(string_value, "blob</type>\n\t\t\t\t\t\t<content encoding='b64'>QW5uAA==</content>"),
+       phone_with(string_value,
+                  "blob</type>\n\t\t\t\t\t\t<content encoding='b64'>QW5uAA==</content>"),
        phone_lines, phone_with_value(3, "Ann\0"s)},
       {"text across a comment and an instruction",
        phone_with("<name>phone<", "<name>ph<!-- x\n -->o<?pi\n?>ne<"), phone_lines, phone_table()},
@@ -279,16 +280,14 @@ TEST(TblxToTbl, FormsThatXmlToolsWriteReadAsTheyMean) {
       {"byte order mark", "\xEF\xBB\xBF" + phone_document(), phone_lines, phone_table()},
       {"no declaration is UTF-8", declare(utf8_name, ""), latin_lines, latin_table(),
        kLatinName + ".tbl"},
-      {"declared UTF-8", declare(utf8_name, "<?xml version='1.0' encoding='UTF-8'?>"),
-       latin_lines, latin_table(), kLatinName + ".tbl"},
+      {"declared UTF-8", declare(utf8_name, "<?xml version='1.0' encoding='UTF-8'?>"), latin_lines,
+       latin_table(), kLatinName + ".tbl"},
       {"declared utf8", declare(utf8_name, "<?xml version=\"1.0\" encoding=\"utf8\"?>"),
        latin_lines, latin_table(), kLatinName + ".tbl"},
-      {"a declaration without an encoding is UTF-8",
-       declare(utf8_name, "<?xml version=\"1.0\"?>"), latin_lines, latin_table(),
-       kLatinName + ".tbl"},
-      {"character references are not UTF-8",
-       declare(phone_with(">phone<", ">phon&#233;<"), ""), latin_lines, latin_table(),
-       kLatinName + ".tbl"},
+      {"a declaration without an encoding is UTF-8", declare(utf8_name, "<?xml version=\"1.0\"?>"),
+       latin_lines, latin_table(), kLatinName + ".tbl"},
+      {"character references are not UTF-8", declare(phone_with(">phone<", ">phon&#233;<"), ""),
+       latin_lines, latin_table(), kLatinName + ".tbl"},
       {"ISO-8859-1 read byte for byte", utf8_name,
        table_lines("phon\xC3\xA9.tbl", "phon\xC3\xA9", "+", 1),
        phone_table().replace(6, 6, "phon\xC3\xA9"), "phon\xC3\xA9.tbl"},

@@ -1,0 +1,15 @@
+"""Rewrites an XML document the way an everyday XML tool would: rewrite_xml.py FORM SOURCE TARGET."""
+import sys
+import xml.dom.minidom
+import xml.etree.ElementTree as ElementTree
+
+form, source, target = sys.argv[1:]
+if form == "etree-latin1":
+    ElementTree.parse(source).write(target, encoding="iso-8859-1")
+elif form == "etree-ascii":
+    ElementTree.parse(source).write(target, encoding="us-ascii")
+elif form == "minidom-utf8":
+    with open(target, "wb") as out:
+        out.write(xml.dom.minidom.parse(source).toxml(encoding="utf-8"))
+else:
+    sys.exit("unknown form: " + form)
