@@ -1,5 +1,6 @@
 // The tag scanner walking a whole text as a reader does: every tag it returns is well formed,
-// every position lies inside the text, and the line never goes backwards.
+// every position lies inside the text, the line never goes backwards, and the text after each
+// tag splits into pieces that stay inside it.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(next == nullptr || (next >= content && next < end && *next == '<'));
     require(current_line >= line);
     line = current_line;
+    // The element text after the tag: pieces in order, inside the text, ending where they stop.
+    const char* p = content;
+    TextPiece piece;
+    while (next_text_piece(p, piece)) {
+      require(piece.begin >= content && piece.begin <= piece.end && piece.end <= p && p <= end);
+    }
+    require(p >= content && p <= end && (*p == '\0' || *p == '<'));
     position = next;
   }
   return 0;
