@@ -90,7 +90,8 @@ int scan(Reader& r) {
   }
   if (next_tag(r.next, r.tag, &r.content, &r.next) != 0) return parse_error(r);
   if (r.next == nullptr && !is_closing_root(r.tag)) return parse_error(r);
-  if (is_empty_element(r.tag)) {
+  // XML writes "/>" together; the source is looked at first, as nearly no tag is empty.
+  if (r.content[-2] == '/' && is_empty_element(r.tag)) {
     r.close_pending = true;
     r.content = nullptr;  // an empty element has no text; what follows the tag is not its text
   }
@@ -122,6 +123,13 @@ void skip_past_text(Reader& r, const char* end) {
   r.next = *end == '<' ? end : nullptr;
 }
 
+// Numbers, type names and most names: nothing to decode, and too short for a library search.
+bool is_plain_short_text(std::string_view text) {
+  constexpr std::size_t kShortText = 24;
+  if (text.size() > kShortText) return false;
+  return std::none_of(text.begin(), text.end(), [](char c) { return c == '&' || c == '\n'; });
+}
+
 // One piece of element text decoded where it stands into `dest` (never past the piece's start).
 int decode_piece(const Reader& r, const TextPiece& piece, char* dest, std::size_t& written) {
   std::string_view raw(piece.begin, static_cast<std::size_t>(piece.end - piece.begin));
@@ -129,6 +137,11 @@ int decode_piece(const Reader& r, const TextPiece& piece, char* dest, std::size_
     std::size_t decoded = 0;
     if (utf8_to_latin1(raw, dest, decoded) != 0) return 1;
     raw = {dest, decoded};
+  }
+  if (is_plain_short_text(raw)) {
+    if (dest != raw.data()) std::memmove(dest, raw.data(), raw.size());
+    written = raw.size();
+    return 0;
   }
   written = piece.cdata ? translate_line_ends(raw, dest) : unescape_content(raw, dest);
   return 0;
@@ -138,21 +151,34 @@ int decode_piece(const Reader& r, const TextPiece& piece, char* dest, std::size_
 // document: it runs on across comments and processing instructions, takes the characters of
 // CDATA sections as they stand, and decodes entities, line ends and (in a UTF-8 document) UTF-8.
 // A text that no character of the binary form can stand for is refused at the start tag.
-int read_text(Reader& r, std::span<char>& text) {
-  text = {r.text, 0};
-  if (r.content == nullptr) return 0;
-  const char* end = r.content;
+// Text that runs across markup: where it ends is found before any byte of it is rewritten.
+int decode_pieces(Reader& r, char* out, std::size_t& used) {
   TextPiece piece;
+  const char* end = r.content;
   while (next_text_piece(end, piece)) {
   }
   skip_past_text(r, end);
-  char* const out = r.text + (r.content - r.text);
-  std::size_t used = 0;
   for (const char* p = r.content; next_text_piece(p, piece);) {
     std::size_t written = 0;
-    if (decode_piece(r, piece, out + used, written) != 0) return parse_error(r);
+    if (decode_piece(r, piece, out + used, written) != 0) return 1;
     used += written;
   }
+  return 0;
+}
+
+int read_text(Reader& r, std::span<char>& text) {
+  text = {r.text, 0};
+  if (r.content == nullptr) return 0;
+  char* const out = r.text + (r.content - r.text);
+  std::size_t used = 0;
+  int failed = 0;
+  if (r.next == nullptr || markup_at(r.next) == Markup::kTag) {  // the usual case: one piece
+    const char* end = r.next != nullptr ? r.next : r.content + std::strlen(r.content);
+    failed = decode_piece(r, {r.content, end, false}, out, used);
+  } else {
+    failed = decode_pieces(r, out, used);
+  }
+  if (failed != 0) return parse_error(r);
   text = {out, used};
   return 0;
 }
@@ -501,7 +527,8 @@ int read_header(Reader& r) {
 int convert_document(char* text) {
   Reader r;
   r.text = text;
-  r.next = std::string_view(text).starts_with(kByteOrderMark) ? text + kByteOrderMark.size() : text;
+  const bool marked = std::strncmp(text, kByteOrderMark.data(), kByteOrderMark.size()) == 0;
+  r.next = marked ? text + kByteOrderMark.size() : text;
   if (read_header(r) != 0) return 1;
   bool any_table = false;
   for (;;) {

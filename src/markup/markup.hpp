@@ -55,7 +55,10 @@ inline constexpr std::string_view kCdataClose = "]]>";
 // declaration and a document type declaration with an internal subset stand as tags (the
 // latter for a reader to refuse: no entity declaration is ever read).
 enum class Markup : std::uint8_t { kTag, kComment, kCdata, kInstruction, kDoctype };
-Markup markup_at(const char* p);
+Markup markup_declaration_at(const char* p);  // for a '<' followed by '!' or '?'
+inline Markup markup_at(const char* p) {
+  return p[1] == '!' || p[1] == '?' ? markup_declaration_at(p) : Markup::kTag;
+}
 
 // The position just after the markup of `kind` that opens at `p`, or nullptr when the text ends
 // before its close. `p` itself for a tag.

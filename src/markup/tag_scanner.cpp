@@ -88,7 +88,7 @@ const char* doctype_end(const char* p, bool& subset) {
 
 }  // namespace
 
-Markup markup_at(const char* p) {
+Markup markup_declaration_at(const char* p) {
   if (starts_with(p, kCommentOpen)) return Markup::kComment;
   if (starts_with(p, kCdataOpen)) return Markup::kCdata;
   if (starts_with(p, "<?")) {
