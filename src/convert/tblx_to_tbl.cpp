@@ -2,12 +2,16 @@
 // Element texts are converted where they stand in the loaded document (numbers parsed, strings
 // unescaped and blobs decoded in place), so no value is copied or allocated on its way to the
 // output file.
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
+#include <set>
 #include <span>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -35,6 +39,10 @@ struct Reader {
 };
 
 using Name = std::array<char, kNameFieldWidth>;  // at most 20 characters and a zero
+
+// The files one document has written so far, by name: a later table of the same name must not
+// replace one of them.
+using WrittenNames = std::set<std::string, std::less<>>;
 
 // One table's output and what its records refer to.
 struct Table {
@@ -104,27 +112,79 @@ bool tag_has(const Reader& r, std::string_view attribute) {
 
 // ---- Element texts -----------------------------------------------------------------------------
 
-bool is_blank(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
+template <std::size_t N>
+std::array<std::uint8_t, N> little_endian(std::uint32_t value) {
+  std::array<std::uint8_t, N> bytes{};
+  for (std::size_t i = 0; i < N; ++i)
+    bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  return bytes;
 }
 
-// Leading white space, an optional sign, then digits up to the first other character; no
-// digits is 0. Kept modulo 2^32, so the low bits of any value are exact.
-std::uint32_t leading_integer(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && is_blank(text[i]))
-    ++i;
+bool is_xml_space(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+std::string_view trim_xml_space(std::string_view text) {
+  while (!text.empty() && is_xml_space(text.front()))
+    text.remove_prefix(1);
+  while (!text.empty() && is_xml_space(text.back()))
+    text.remove_suffix(1);
+  return text;
+}
+
+// Digits are added up no higher than this: above every field's range, and far from overflow.
+constexpr std::int64_t kMagnitudeCap = std::int64_t{1} << 40;
+
+// The text of a number element: XML white space, an optional sign, at least one decimal digit,
+// XML white space, and nothing else. false for any other text, or a value outside [min, max].
+bool parse_integer(std::string_view text, std::int64_t min, std::int64_t max, std::int64_t& value) {
+  text = trim_xml_space(text);
   bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-  std::uint32_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + static_cast<std::uint32_t>(text[i] - '0');
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
   }
-  return negative ? 0u - value : value;
+  if (text.empty()) return false;
+  std::int64_t magnitude = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    magnitude = std::min(magnitude * 10 + (c - '0'), kMagnitudeCap);
+  }
+  value = negative ? -magnitude : magnitude;
+  return value >= min && value <= max;
 }
 
-std::uint8_t low_byte(std::uint32_t value) {
-  return static_cast<std::uint8_t>(value & 0xFFu);
+// The number the element's text holds; refused at the element's start tag unless it is exactly
+// a number within [min, max].
+int read_integer(const Reader& r, std::int64_t min, std::int64_t max, std::int64_t& value) {
+  return parse_integer(text_view(element_text(r)), min, max, value) ? 0 : parse_error(r);
+}
+
+// An id or skeyid: 0 to 255.
+int read_byte(const Reader& r, std::uint8_t& byte) {
+  std::int64_t value = 0;
+  if (read_integer(r, 0, std::numeric_limits<std::uint8_t>::max(), value) != 0) return 1;
+  byte = static_cast<std::uint8_t>(value);
+  return 0;
+}
+
+template <typename Int>
+int read_value(const Reader& r, std::array<std::uint8_t, kInt4Size>& number) {
+  std::int64_t value = 0;
+  const std::int64_t min = std::numeric_limits<Int>::min();
+  const std::int64_t max = std::numeric_limits<Int>::max();
+  if (read_integer(r, min, max, value) != 0) return 1;
+  number = little_endian<kInt4Size>(static_cast<std::uint32_t>(value));
+  return 0;
+}
+
+// What a blob content may hold: the base64 alphabet, its padding and XML white space. The
+// decoder would skip anything else, so a slip would decode to other bytes without a word.
+bool is_base64_text(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/' || c == '=' || is_xml_space(c);
+  });
 }
 
 char ascii_lower(char c) {
@@ -154,32 +214,31 @@ int read_type(const Reader& r, std::uint8_t& code) {
 // at the element's start tag rather than cut.
 int read_name(const Reader& r, Name& name) {
   char scratch[kMaxEscapedNameChars + 1] = {};
-  std::size_t length = unescape_name(text_view(element_text(r)), scratch, kMaxEscapedNameChars);
-  if (length > kMaxNameChars) return parse_error(r);
+  const Unescaped unescaped =
+      unescape_name(text_view(element_text(r)), scratch, kMaxEscapedNameChars);
+  if (!unescaped.valid || unescaped.length > kMaxNameChars) return parse_error(r);
   name = {};
-  std::memcpy(name.data(), scratch, length);
+  std::memcpy(name.data(), scratch, unescaped.length);
   return 0;
 }
 
-// The number of the group the element text names, or kNone.
-std::uint8_t find_group(const Reader& r, const Table& t) {
+// The number of the group the element text names (an empty text names the group with the
+// empty name); a name that is none of the table's groups is refused at the element's start tag.
+int read_group(const Reader& r, const Table& t, std::uint8_t& group) {
   name_buffer[0] = '\0';
-  unescape_name(text_view(element_text(r)), name_buffer, kMaxEscapedNameChars);
+  const Unescaped unescaped =
+      unescape_name(text_view(element_text(r)), name_buffer, kMaxEscapedNameChars);
+  if (!unescaped.valid) return parse_error(r);
   for (std::size_t i = 0; i < t.ngroup; ++i) {
-    if (std::strcmp(name_buffer, t.groups[i].data()) == 0) return static_cast<std::uint8_t>(i);
+    if (std::strcmp(name_buffer, t.groups[i].data()) == 0) {
+      group = static_cast<std::uint8_t>(i);
+      return 0;
+    }
   }
-  return kNone;
+  return parse_error(r);
 }
 
 // ---- Output ------------------------------------------------------------------------------------
-
-template <std::size_t N>
-std::array<std::uint8_t, N> little_endian(std::uint32_t value) {
-  std::array<std::uint8_t, N> bytes{};
-  for (std::size_t i = 0; i < N; ++i)
-    bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
-  return bytes;
-}
 
 int put(Table& t, std::span<const std::uint8_t> bytes, const char* item) {
   return output_write(t.file, bytes) == 0 ? 0 : write_error(t, item);
@@ -197,20 +256,25 @@ bool names_a_folder(std::string_view name) {
   return name.find('/') != std::string_view::npos || name.find('\\') != std::string_view::npos;
 }
 
-// A name that would leave the current directory is not tried; one that cannot be created here
-// gives way to a name made of the local time.
-int open_output(Table& t) {
+// A name that would leave the current directory, or that names a file this document has already
+// written, is not tried; one that cannot be created here gives way to a name made of the local
+// time.
+int open_output(Table& t, const WrittenNames& written) {
   std::string_view name(t.name.data());
   std::snprintf(t.output_name, sizeof t.output_name, "%s%s", t.name.data(),
                 kBinaryExtension.data());
-  if (!names_a_folder(name) && output_open(t.file, t.output_name) == 0) return 0;
+  if (!names_a_folder(name) && !written.contains(std::string_view(t.output_name)) &&
+      output_open(t.file, t.output_name) == 0) {
+    return 0;
+  }
   std::printf("%s: Cannot write the file. Retry...\n", t.output_name);
   std::time_t now = std::time(nullptr);
   std::tm local{};
   if (const std::tm* broken_down = std::localtime(&now)) local = *broken_down;
   std::snprintf(t.output_name, sizeof t.output_name, kFallbackNameFormat, local.tm_year + 1900,
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-  if (output_open(t.file, t.output_name) != 0) {
+  if (written.contains(std::string_view(t.output_name)) ||
+      output_open(t.file, t.output_name) != 0) {
     std::printf("%s: Cannot write the file\n", t.output_name);
     return 1;
   }
@@ -224,7 +288,7 @@ int read_fieldinfo(Reader& r, Table& t) {
   std::array<std::uint8_t, kFieldInfoSize> info{};
   Name name;
   if (expect(r, "id") != 0) return 1;
-  info[0] = low_byte(leading_integer(text_view(element_text(r))));
+  if (read_byte(r, info[0]) != 0) return 1;
   if (expect(r, "/id") != 0 || expect(r, "name") != 0 || read_name(r, name) != 0) return 1;
   std::memcpy(&info[1], name.data(), kNameFieldWidth);
   if (expect(r, "/name") != 0 || expect(r, "type") != 0) return 1;
@@ -237,8 +301,7 @@ int read_schema(Reader& r, Table& t) {
   if (expect(r, "schema") != 0 || scan(r) != 0) return 1;
   std::uint8_t skeyid = kNone;
   if (is(r, "skeyid")) {
-    skeyid = low_byte(leading_integer(text_view(element_text(r))));
-    if (expect(r, "/skeyid") != 0 || scan(r) != 0) return 1;
+    if (read_byte(r, skeyid) != 0 || expect(r, "/skeyid") != 0 || scan(r) != 0) return 1;
   }
   const std::uint64_t ninfo_at = output_position(t.file);
   if (put(t, little_endian<kCountWidth>(0), "ninfo") != 0) return 1;
@@ -278,15 +341,21 @@ int read_content(const Reader& r, std::uint8_t type, std::array<std::uint8_t, kI
   auto* bytes = reinterpret_cast<std::uint8_t*>(text.data());
   switch (type) {
     case kInt2:
+      if (read_value<std::int16_t>(r, number) != 0) return 1;
+      data = {number.data(), kInt2Size};
+      return 0;
     case kInt4:
-      number = little_endian<kInt4Size>(leading_integer(text_view(text)));
-      data = {number.data(), type == kInt2 ? kInt2Size : kInt4Size};
+      if (read_value<std::int32_t>(r, number) != 0) return 1;
+      data = {number.data(), kInt4Size};
       return 0;
-    case kString:
-      data = {bytes, unescape_content(text_view(text), text.data())};
+    case kString: {
+      const Unescaped unescaped = unescape_content(text_view(text), text.data());
+      if (!unescaped.valid) return parse_error(r);
+      data = {bytes, unescaped.length};
       return 0;
+    }
     default:
-      if (!tag_has(r, kAttrBase64)) return parse_error(r);
+      if (!tag_has(r, kAttrBase64) || !is_base64_text(text_view(text))) return parse_error(r);
       data = {bytes, base64_decode_into({bytes, text.size()}, bytes)};
       return 0;
   }
@@ -297,7 +366,7 @@ int read_fielddata(Reader& r, Table& t) {
   std::array<std::uint8_t, kInt4Size> number{};
   std::span<const std::uint8_t> data;
   if (expect(r, "id") != 0) return 1;
-  head[0] = low_byte(leading_integer(text_view(element_text(r))));
+  if (read_byte(r, head[0]) != 0) return 1;
   if (expect(r, "/id") != 0 || expect(r, "type") != 0 || read_type(r, head[1]) != 0) return 1;
   if (expect(r, "/type") != 0 || expect(r, "content") != 0) return 1;
   if (read_content(r, head[1], number, data) != 0) return 1;
@@ -319,8 +388,7 @@ int read_record(Reader& r, Table& t) {
     if (scan(r) != 0) return 1;
   }
   if (is(r, "group")) {
-    std::uint8_t found = find_group(r, t);
-    if (found != kNone) group = found;
+    if (read_group(r, t, group) != 0) return 1;
     if (expect(r, "/group") != 0 || scan(r) != 0) return 1;
   }
   if (put_byte(t, group, "group") != 0) return 1;
@@ -342,7 +410,7 @@ int read_record(Reader& r, Table& t) {
 int read_records(Reader& r, Table& t) {
   if (require(r, "records") != 0 || scan(r) != 0) return 1;
   if (is(r, "group")) {
-    t.default_group = find_group(r, t);
+    if (read_group(r, t, t.default_group) != 0) return 1;
     if (expect(r, "/group") != 0 || scan(r) != 0) return 1;
   }
   const std::uint64_t nrecord_at = output_position(t.file);
@@ -363,11 +431,11 @@ int write_file_head(Table& t) {
 }
 
 // From the table start tag, already scanned, to its end tag; the file is kept only then.
-int convert_table(Reader& r) {
+int convert_table(Reader& r, WrittenNames& written) {
   Table t;
   t.overwrite = tag_has(r, kAttrOverwrite);
   if (expect(r, "name") != 0 || read_name(r, t.name) != 0) return 1;
-  if (open_output(t) != 0) return 1;
+  if (open_output(t, written) != 0) return 1;
   if (expect(r, "/name") != 0) return 1;
   std::printf("\t%s...\n", t.output_name);
   if (write_file_head(t) != 0 || read_schema(r, t) != 0 || scan(r) != 0) return 1;
@@ -377,6 +445,7 @@ int convert_table(Reader& r) {
     std::printf("%s: Cannot write the file\n", t.output_name);
     return 1;
   }
+  written.emplace(t.output_name);
   std::printf("\n");
   return 0;
 }
@@ -403,14 +472,13 @@ int convert_document(char* text) {
   r.text = text;
   r.next = text;
   if (read_header(r) != 0) return 1;
-  bool any_table = false;
+  WrittenNames written;
   for (;;) {
     if (scan(r) != 0) return 1;
     if (is(r, "/tables")) break;
-    if (require(r, "table") != 0 || convert_table(r) != 0) return 1;
-    any_table = true;
+    if (require(r, "table") != 0 || convert_table(r, written) != 0) return 1;
   }
-  if (!any_table) return parse_error(r);
+  if (written.empty()) return parse_error(r);
   return expect(r, "/tblx");
 }
 
