@@ -8,7 +8,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
+#include <set>
 #include <span>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -38,6 +41,10 @@ struct Reader {
 };
 
 using Name = std::array<char, kNameFieldWidth>;  // at most 20 characters and a zero
+
+// The files one document has written so far, by name: a later table of the same name must not
+// replace one of them.
+using WrittenNames = std::set<std::string, std::less<>>;
 
 // One table's output and what its records refer to.
 struct Table {
@@ -143,14 +150,15 @@ int decode_piece(const Reader& r, const TextPiece& piece, char* dest, std::size_
     written = raw.size();
     return 0;
   }
-  written = piece.cdata ? translate_line_ends(raw, dest) : unescape_content(raw, dest);
-  return 0;
+  if (piece.cdata) {
+    written = translate_line_ends(raw, dest);
+    return 0;
+  }
+  const Unescaped unescaped = unescape_content(raw, dest);
+  written = unescaped.length;
+  return unescaped.valid ? 0 : 1;
 }
 
-// The text of the element whose start tag was just scanned, decoded where it lies in the
-// document: it runs on across comments and processing instructions, takes the characters of
-// CDATA sections as they stand, and decodes entities, line ends and (in a UTF-8 document) UTF-8.
-// A text that no character of the binary form can stand for is refused at the start tag.
 // Text that runs across markup: where it ends is found before any byte of it is rewritten.
 int decode_pieces(Reader& r, char* out, std::size_t& used) {
   TextPiece piece;
@@ -166,6 +174,10 @@ int decode_pieces(Reader& r, char* out, std::size_t& used) {
   return 0;
 }
 
+// The text of the element whose start tag was just scanned, decoded where it lies in the
+// document: it runs on across comments and processing instructions, takes the characters of
+// CDATA sections as they stand, and decodes entities, line ends and (in a UTF-8 document) UTF-8.
+// A text that no character of the binary form can stand for is refused at the start tag.
 int read_text(Reader& r, std::span<char>& text) {
   text = {r.text, 0};
   if (r.content == nullptr) return 0;
@@ -193,27 +205,79 @@ bool tag_has(const Reader& r, std::string_view name, std::string_view value) {
 
 // ---- Element texts -----------------------------------------------------------------------------
 
-bool is_blank(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
+template <std::size_t N>
+std::array<std::uint8_t, N> little_endian(std::uint32_t value) {
+  std::array<std::uint8_t, N> bytes{};
+  for (std::size_t i = 0; i < N; ++i)
+    bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  return bytes;
 }
 
-// Leading white space, an optional sign, then digits up to the first other character; no
-// digits is 0. Kept modulo 2^32, so the low bits of any value are exact.
-std::uint32_t leading_integer(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && is_blank(text[i]))
-    ++i;
+bool is_xml_space(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+std::string_view trim_xml_space(std::string_view text) {
+  while (!text.empty() && is_xml_space(text.front()))
+    text.remove_prefix(1);
+  while (!text.empty() && is_xml_space(text.back()))
+    text.remove_suffix(1);
+  return text;
+}
+
+// Digits are added up no higher than this: above every field's range, and far from overflow.
+constexpr std::int64_t kMagnitudeCap = std::int64_t{1} << 40;
+
+// The text of a number element: XML white space, an optional sign, at least one decimal digit,
+// XML white space, and nothing else. false for any other text, or a value outside [min, max].
+bool parse_integer(std::string_view text, std::int64_t min, std::int64_t max, std::int64_t& value) {
+  text = trim_xml_space(text);
   bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-  std::uint32_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + static_cast<std::uint32_t>(text[i] - '0');
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
   }
-  return negative ? 0u - value : value;
+  if (text.empty()) return false;
+  std::int64_t magnitude = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    magnitude = std::min(magnitude * 10 + (c - '0'), kMagnitudeCap);
+  }
+  value = negative ? -magnitude : magnitude;
+  return value >= min && value <= max;
 }
 
-std::uint8_t low_byte(std::uint32_t value) {
-  return static_cast<std::uint8_t>(value & 0xFFu);
+// An id or skeyid: 0 to 255, refused at the element's start tag unless the text is exactly
+// such a number.
+int read_byte(Reader& r, std::uint8_t& byte) {
+  std::span<char> text;
+  std::int64_t value = 0;
+  if (read_text(r, text) != 0) return 1;
+  if (!parse_integer(text_view(text), 0, std::numeric_limits<std::uint8_t>::max(), value)) {
+    return parse_error(r);
+  }
+  byte = static_cast<std::uint8_t>(value);
+  return 0;
+}
+
+// An int2 or int4 value in the little-endian bytes of the binary form.
+template <typename Int>
+bool parse_value(std::string_view text, std::array<std::uint8_t, kInt4Size>& number) {
+  std::int64_t value = 0;
+  const std::int64_t min = std::numeric_limits<Int>::min();
+  const std::int64_t max = std::numeric_limits<Int>::max();
+  if (!parse_integer(text, min, max, value)) return false;
+  number = little_endian<kInt4Size>(static_cast<std::uint32_t>(value));
+  return true;
+}
+
+// What a blob content may hold: the base64 alphabet, its padding and XML white space. The
+// decoder would skip anything else, so a slip would decode to other bytes without a word.
+bool is_base64_text(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/' || c == '=' || is_xml_space(c);
+  });
 }
 
 char ascii_lower(char c) {
@@ -252,37 +316,21 @@ int read_name(Reader& r, Name& name) {
   return 0;
 }
 
-// The number of the group the element text names, or kNone.
-int find_group(Reader& r, const Table& t, std::uint8_t& group) {
+// The number of the group the element text names (an empty text names the group with the
+// empty name); a name that is none of the table's groups is refused at the element's start tag.
+int read_group(Reader& r, const Table& t, std::uint8_t& group) {
   std::span<char> text;
   if (read_text(r, text) != 0) return 1;
-  group = kNone;
   for (std::size_t i = 0; i < t.ngroup; ++i) {
     if (text_view(text) == std::string_view(t.groups[i].data())) {
       group = static_cast<std::uint8_t>(i);
-      break;
+      return 0;
     }
   }
-  return 0;
-}
-
-// A number's text, decoded.
-int read_number(Reader& r, std::uint32_t& value) {
-  std::span<char> text;
-  if (read_text(r, text) != 0) return 1;
-  value = leading_integer(text_view(text));
-  return 0;
+  return parse_error(r);
 }
 
 // ---- Output ------------------------------------------------------------------------------------
-
-template <std::size_t N>
-std::array<std::uint8_t, N> little_endian(std::uint32_t value) {
-  std::array<std::uint8_t, N> bytes{};
-  for (std::size_t i = 0; i < N; ++i)
-    bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
-  return bytes;
-}
 
 int put(Table& t, std::span<const std::uint8_t> bytes, const char* item) {
   return output_write(t.file, bytes) == 0 ? 0 : write_error(t, item);
@@ -300,20 +348,25 @@ bool names_a_folder(std::string_view name) {
   return name.find('/') != std::string_view::npos || name.find('\\') != std::string_view::npos;
 }
 
-// A name that would leave the current directory is not tried; one that cannot be created here
-// gives way to a name made of the local time.
-int open_output(Table& t) {
+// A name that would leave the current directory, or that names a file this document has already
+// written, is not tried; one that cannot be created here gives way to a name made of the local
+// time.
+int open_output(Table& t, const WrittenNames& written) {
   std::string_view name(t.name.data());
   std::snprintf(t.output_name, sizeof t.output_name, "%s%s", t.name.data(),
                 kBinaryExtension.data());
-  if (!names_a_folder(name) && output_open(t.file, t.output_name) == 0) return 0;
+  if (!names_a_folder(name) && !written.contains(std::string_view(t.output_name)) &&
+      output_open(t.file, t.output_name) == 0) {
+    return 0;
+  }
   std::printf("%s: Cannot write the file. Retry...\n", t.output_name);
   std::time_t now = std::time(nullptr);
   std::tm local{};
   if (const std::tm* broken_down = std::localtime(&now)) local = *broken_down;
   std::snprintf(t.output_name, sizeof t.output_name, kFallbackNameFormat, local.tm_year + 1900,
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-  if (output_open(t.file, t.output_name) != 0) {
+  if (written.contains(std::string_view(t.output_name)) ||
+      output_open(t.file, t.output_name) != 0) {
     std::printf("%s: Cannot write the file\n", t.output_name);
     return 1;
   }
@@ -326,9 +379,7 @@ int open_output(Table& t) {
 int read_fieldinfo(Reader& r, Table& t) {
   std::array<std::uint8_t, kFieldInfoSize> info{};
   Name name;
-  std::uint32_t id = 0;
-  if (expect(r, "id") != 0 || read_number(r, id) != 0) return 1;
-  info[0] = low_byte(id);
+  if (expect(r, "id") != 0 || read_byte(r, info[0]) != 0) return 1;
   if (expect(r, "/id") != 0 || expect(r, "name") != 0 || read_name(r, name) != 0) return 1;
   std::memcpy(&info[1], name.data(), kNameFieldWidth);
   if (expect(r, "/name") != 0 || expect(r, "type") != 0) return 1;
@@ -341,10 +392,7 @@ int read_schema(Reader& r, Table& t) {
   if (expect(r, "schema") != 0 || scan(r) != 0) return 1;
   std::uint8_t skeyid = kNone;
   if (is(r, "skeyid")) {
-    std::uint32_t number = 0;
-    if (read_number(r, number) != 0) return 1;
-    skeyid = low_byte(number);
-    if (expect(r, "/skeyid") != 0 || scan(r) != 0) return 1;
+    if (read_byte(r, skeyid) != 0 || expect(r, "/skeyid") != 0 || scan(r) != 0) return 1;
   }
   const std::uint64_t ninfo_at = output_position(t.file);
   if (put(t, little_endian<kCountWidth>(0), "ninfo") != 0) return 1;
@@ -386,14 +434,18 @@ int read_content(Reader& r, std::uint8_t type, std::array<std::uint8_t, kInt4Siz
   auto* bytes = reinterpret_cast<std::uint8_t*>(text.data());
   switch (type) {
     case kInt2:
+      if (!parse_value<std::int16_t>(text_view(text), number)) return parse_error(r);
+      data = {number.data(), kInt2Size};
+      return 0;
     case kInt4:
-      number = little_endian<kInt4Size>(leading_integer(text_view(text)));
-      data = {number.data(), type == kInt2 ? kInt2Size : kInt4Size};
+      if (!parse_value<std::int32_t>(text_view(text), number)) return parse_error(r);
+      data = {number.data(), kInt4Size};
       return 0;
     case kString:
       data = {bytes, text.size()};
       return 0;
     default:
+      if (!is_base64_text(text_view(text))) return parse_error(r);
       data = {bytes, base64_decode_into({bytes, text.size()}, bytes)};
       return 0;
   }
@@ -403,9 +455,7 @@ int read_fielddata(Reader& r, Table& t) {
   std::array<std::uint8_t, kFieldDataHeadSize> head{};
   std::array<std::uint8_t, kInt4Size> number{};
   std::span<const std::uint8_t> data;
-  std::uint32_t id = 0;
-  if (expect(r, "id") != 0 || read_number(r, id) != 0) return 1;
-  head[0] = low_byte(id);
+  if (expect(r, "id") != 0 || read_byte(r, head[0]) != 0) return 1;
   if (expect(r, "/id") != 0 || expect(r, "type") != 0 || read_type(r, head[1]) != 0) return 1;
   if (expect(r, "/type") != 0 || expect(r, "content") != 0) return 1;
   if (read_content(r, head[1], number, data) != 0) return 1;
@@ -427,9 +477,7 @@ int read_record(Reader& r, Table& t) {
     if (expect(r, "/secret") != 0 || scan(r) != 0) return 1;
   }
   if (is(r, "group")) {
-    std::uint8_t found = kNone;
-    if (find_group(r, t, found) != 0) return 1;
-    if (found != kNone) group = found;
+    if (read_group(r, t, group) != 0) return 1;
     if (expect(r, "/group") != 0 || scan(r) != 0) return 1;
   }
   if (put_byte(t, group, "group") != 0) return 1;
@@ -451,7 +499,7 @@ int read_record(Reader& r, Table& t) {
 int read_records(Reader& r, Table& t) {
   if (require(r, "records") != 0 || scan(r) != 0) return 1;
   if (is(r, "group")) {
-    if (find_group(r, t, t.default_group) != 0) return 1;
+    if (read_group(r, t, t.default_group) != 0) return 1;
     if (expect(r, "/group") != 0 || scan(r) != 0) return 1;
   }
   const std::uint64_t nrecord_at = output_position(t.file);
@@ -472,11 +520,11 @@ int write_file_head(Table& t) {
 }
 
 // From the table start tag, already scanned, to its end tag; the file is kept only then.
-int convert_table(Reader& r) {
+int convert_table(Reader& r, WrittenNames& written) {
   Table t;
   t.overwrite = tag_has(r, kAttrWrite, kWriteOverwrite);
   if (expect(r, "name") != 0 || read_name(r, t.name) != 0) return 1;
-  if (open_output(t) != 0) return 1;
+  if (open_output(t, written) != 0) return 1;
   if (expect(r, "/name") != 0) return 1;
   std::printf("\t%s...\n", t.output_name);
   if (write_file_head(t) != 0 || read_schema(r, t) != 0 || scan(r) != 0) return 1;
@@ -486,6 +534,7 @@ int convert_table(Reader& r) {
     std::printf("%s: Cannot write the file\n", t.output_name);
     return 1;
   }
+  written.emplace(t.output_name);
   std::printf("\n");
   return 0;
 }
@@ -530,14 +579,13 @@ int convert_document(char* text) {
   const bool marked = std::strncmp(text, kByteOrderMark.data(), kByteOrderMark.size()) == 0;
   r.next = marked ? text + kByteOrderMark.size() : text;
   if (read_header(r) != 0) return 1;
-  bool any_table = false;
+  WrittenNames written;
   for (;;) {
     if (scan(r) != 0) return 1;
     if (is(r, "/tables")) break;
-    if (require(r, "table") != 0 || convert_table(r) != 0) return 1;
-    any_table = true;
+    if (require(r, "table") != 0 || convert_table(r, written) != 0) return 1;
   }
-  if (!any_table) return parse_error(r);
+  if (written.empty()) return parse_error(r);
   return expect(r, "/tblx");
 }
 

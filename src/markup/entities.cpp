@@ -1,8 +1,11 @@
 // Entities and line ends between the two forms of names and string values: the binary form ends
 // a line with CR, the document with LF (CR LF once written); '&', '<' and '>' become entities.
+// Reading also takes what any XML reader takes for a byte: &quot;, &apos; and numeric
+// character references.
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 
 #include "formats/formats.hpp"
 #include "markup/markup.hpp"
@@ -35,19 +38,77 @@ constexpr std::string_view entity_for(char c) {
   }
 }
 
+// The entities every XML reader knows, with the characters they stand for. The writer uses the
+// first three only.
+constexpr std::array<std::pair<char, std::string_view>, 5> kPredefinedEntities = {{
+    {'&', kEntityAmp},
+    {'<', kEntityLt},
+    {'>', kEntityGt},
+    {'"', "&quot;"},
+    {'\'', "&apos;"},
+}};
+
+constexpr std::string_view kReferenceStart = "&#";
+constexpr char kReferenceHexMark = 'x';
+constexpr char kReferenceEnd = ';';
+constexpr std::uint32_t kMaxReferenceValue = 0xFF;
+// Values are held no higher than this while digits are read, so that no count of digits can
+// overflow them; anything above kMaxReferenceValue is refused alike.
+constexpr std::uint32_t kReferenceValueCap = kMaxReferenceValue + 1;
+
+// The value of `c` as a digit in `base` (10 or 16), or -1.
+int digit_value(char c, std::uint32_t base) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (base != 16) return -1;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+struct Reference {
+  std::size_t length = 0;  // 0: the text does not start with a numeric character reference
+  std::uint32_t value = 0;
+};
+
+// The numeric character reference ("&#" digits ";" or "&#x" hex digits ";") at the start of
+// `text`, its value capped at kReferenceValueCap.
+Reference numeric_reference(std::string_view text) {
+  if (!text.starts_with(kReferenceStart)) return {};
+  std::size_t i = kReferenceStart.size();
+  std::uint32_t base = 10;
+  if (i < text.size() && text[i] == kReferenceHexMark) {
+    base = 16;
+    ++i;
+  }
+  const std::size_t digits = i;
+  std::uint32_t value = 0;
+  for (; i < text.size(); ++i) {
+    const int digit = digit_value(text[i], base);
+    if (digit < 0) break;
+    value = std::min(value * base + static_cast<std::uint32_t>(digit), kReferenceValueCap);
+  }
+  if (i == digits || i == text.size() || text[i] != kReferenceEnd) return {};
+  return {i + 1, value};
+}
+
 struct Decoded {
   char character;
   std::size_t length;  // input characters taken
+  bool valid = true;   // false: a numeric reference to no byte
 };
 
-// The character that the '&' at the start of `text` stands for. An '&' that starts none of the
-// three entities stands for itself.
+// The character that the '&' at the start of `text` stands for. An '&' that starts no entity
+// and no numeric reference stands for itself.
 Decoded decode_ampersand(std::string_view text) {
-  for (const char c : {'&', '<', '>'}) {
-    const std::string_view entity = entity_for(c);
+  for (const auto& [c, entity] : kPredefinedEntities) {
     if (text.starts_with(entity)) return {c, entity.size()};
   }
-  return {'&', 1};
+  const Reference reference = numeric_reference(text);
+  if (reference.length == 0) return {'&', 1};
+  if (reference.value == 0 || reference.value > kMaxReferenceValue) {
+    return {'\0', reference.length, false};
+  }
+  return {static_cast<char>(reference.value), reference.length};
 }
 
 using ByteSet = std::array<bool, 256>;
@@ -141,8 +202,8 @@ std::size_t escape_name(const char* source, char* dest) {
   return static_cast<std::size_t>(out - dest);
 }
 
-std::size_t unescape_name(std::string_view source, char* dest, std::size_t max_chars) {
-  if (source.empty() || source.front() == '\0' || dest == nullptr) return 0;
+Unescaped unescape_name(std::string_view source, char* dest, std::size_t max_chars) {
+  if (source.empty() || source.front() == '\0' || dest == nullptr) return {};
   const std::size_t limit = std::min(max_chars, kMaxEscapedNameChars);
   std::size_t written = 0;
   std::size_t i = 0;
@@ -151,6 +212,10 @@ std::size_t unescape_name(std::string_view source, char* dest, std::size_t max_c
     const char c = source[i];
     if (c == '&') {
       const Decoded decoded = decode_ampersand(source.substr(i));
+      if (!decoded.valid) {
+        dest[written] = '\0';
+        return {written, false};
+      }
       dest[written++] = decoded.character;
       i += decoded.length;
       after_cr = false;
@@ -165,7 +230,7 @@ std::size_t unescape_name(std::string_view source, char* dest, std::size_t max_c
     ++i;
   }
   dest[written] = '\0';
-  return written;
+  return {written, true};
 }
 
 EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char> dest) {
@@ -199,10 +264,10 @@ EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char
   return {i, o, true};
 }
 
-std::size_t unescape_content(std::string_view text, char* dest) {
+Unescaped unescape_content(std::string_view text, char* dest) {
   // `dest` may be text.data(): the output never gets ahead of the input, and every decision is
   // taken on input bytes read before the output reaches them.
-  if (text.empty()) return 0;
+  if (text.empty()) return {};
   const char* in = text.data();
   std::size_t size = text.size();
   if (const void* zero = std::memchr(in, '\0', size)) size = position_in(in, zero);
@@ -226,13 +291,14 @@ std::size_t unescape_content(std::string_view text, char* dest) {
       ++i;
     } else {
       const Decoded decoded = decode_ampersand(text.substr(i, size - i));
+      if (!decoded.valid) return {o, false};
       dest[o++] = decoded.character;
-      i += decoded.length;  // an entity holds no LF, so line_end is still ahead
+      i += decoded.length;  // an entity or a reference holds no LF, so line_end is still ahead
       ampersand = find_byte(in, i, size, '&');
     }
     after_cr = false;
   }
-  return o;
+  return {o, true};
 }
 
 std::size_t translate_line_ends(std::string_view text, char* dest) {

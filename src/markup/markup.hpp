@@ -97,11 +97,24 @@ extern char name_buffer[kNameBufferSize];
 // empty source, a missing destination, or a source longer than 30 characters.
 std::size_t escape_name(const char* source, char* dest);
 
-// Unescapes a name (the three entities; LF as CR, an LF after a CR dropped) into `dest`: at most
-// `max_chars` characters (never more than 30) and a terminating zero. Returns the characters
-// written; 0 with `dest` unchanged for a missing or empty source or a missing destination.
-std::size_t unescape_name(std::string_view source, char* dest,
-                          std::size_t max_chars = kMaxEscapedNameChars);
+// What unescaping made of a text. `valid` is false when the text holds a numeric character
+// reference that stands for no byte (0, above 255, or too many digits to hold a value): the
+// text is refused, and what was written is to be ignored.
+struct Unescaped {
+  std::size_t length = 0;  // characters written, the terminating zero of a name not counted
+  bool valid = true;
+};
+
+// Unescaping, one rule for names and string contents: the five predefined entities (&amp; &lt;
+// &gt; &quot; &apos;) and numeric character references (&#N; decimal, &#xH; hexadecimal, 1 to
+// 255) become their byte, a decoded CR or LF included; any other '&' stays as written. A line
+// end written as such becomes CR: LF as CR, an LF after a CR dropped.
+
+// Unescapes a name into `dest`: at most `max_chars` characters (never more than 30) and a
+// terminating zero. Length 0 with `dest` unchanged for a missing or empty source or a missing
+// destination.
+Unescaped unescape_name(std::string_view source, char* dest,
+                        std::size_t max_chars = kMaxEscapedNameChars);
 
 // How far one call of escape_content got.
 struct EscapeProgress {
@@ -119,9 +132,9 @@ inline constexpr std::size_t kEscapeMaxExpansion = 5;
 // case of the next byte; call again with the rest. A CR LF pair is never split between calls.
 EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char> dest);
 
-// Unescapes the text of a content element into `dest` and returns the bytes written (no zero is
-// added). The result is never longer than the text, so `dest` may be text.data() itself.
-std::size_t unescape_content(std::string_view text, char* dest);
+// Unescapes the text of a content element into `dest` (no zero is added). The result is never
+// longer than the text, so `dest` may be text.data() itself.
+Unescaped unescape_content(std::string_view text, char* dest);
 
 // Translates the line ends of text that holds no entities (a CDATA section's) as
 // unescape_content does; `dest` may be text.data().

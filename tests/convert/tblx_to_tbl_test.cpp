@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <regex>
 #include <string>
@@ -396,16 +397,16 @@ std::size_t line_of(std::string_view text, std::size_t position) {
 
 TEST(TblxToTbl, ValuesGroupsAndTheSecretNotice) {
   const std::string xml = document(
-      "<table><name>vals</name><schema><fieldinfo><id>300</id><name>&amp;&lt;&gt;x</name>"
+      "<table><name>vals</name><schema><fieldinfo><id>44</id><name>&amp;&lt;&gt;x</name>"
       "<type>INT4</type></fieldinfo></schema>\n"
       "<groups><group>work</group><group></group><group>&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;"
       "&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;&amp;</group></groups>\n"
       "<records><group>work</group>\n"
-      "<record><fielddata><id>1</id><type>int2</type><content>70000</content></fielddata>"
-      "<fielddata><id>2</id><type>int4</type><content>abc</content></fielddata>"
-      "<fielddata><id>3</id><type>int4</type><content> -2147483648x</content></fielddata>"
+      "<record><fielddata><id>1</id><type>int2</type><content>4464</content></fielddata>"
+      "<fielddata><id>2</id><type>int4</type><content>0</content></fielddata>"
+      "<fielddata><id>3</id><type>int4</type><content> -2147483648\r\n</content></fielddata>"
       "</record>\n"
-      "<record><group>nowhere</group>"
+      "<record>"
       "<fielddata><id>4</id><type>string</type><content></content></fielddata>"
       "<fielddata><id>5</id><type>string</type><content>a&amp;b\r\nc\nd&quot;</content>"
       "</fielddata></record>\n"
@@ -419,19 +420,18 @@ TEST(TblxToTbl, ValuesGroupsAndTheSecretNotice) {
       "</record>\n"
       "<record></record>\n"
       "</records></table>\n");
-  const std::string expected =
-      bytes({0, 1, 0, 0, 0, 0}) + padded("vals", 20) + le(1, 4) + fieldinfo(44, "&<>x", 1) +
-      bytes({0xFF, 3}) + padded("work", 21) + padded("", 21) + padded(std::string(20, '&'), 21) +
-      le(4, 4) +
-      // the default group; int2 70000 keeps its low 16 bits, "abc" is 0
-      bytes({0, 3}) + fielddata(1, 0, le(4464, 2)) + fielddata(2, 1, le(0, 4)) +
-      fielddata(3, 1, le(0x80000000u, 4)) +
-      // an unknown group keeps the default; line breaks become CR, unknown entities stay
-      bytes({0, 2}) + fielddata(4, 2, bytes({0})) +
-      fielddata(5, 2, std::string("a&b\rc\rd&quot;\0", 14)) +
-      // the empty name is group 1; empty and blank blobs have length 0
-      bytes({1, 4}) + fielddata(6, 3, "") + fielddata(7, 3, "") + fielddata(8, 3, "ABC") +
-      fielddata(9, 0, le(5, 2)) + bytes({0, 0});
+  const std::string expected = bytes({0, 1, 0, 0, 0, 0}) + padded("vals", 20) + le(1, 4) +
+                               fieldinfo(44, "&<>x", 1) + bytes({0xFF, 3}) + padded("work", 21) +
+                               padded("", 21) + padded(std::string(20, '&'), 21) + le(4, 4) +
+                               // the default group
+                               bytes({0, 3}) + fielddata(1, 0, le(4464, 2)) +
+                               fielddata(2, 1, le(0, 4)) + fielddata(3, 1, le(0x80000000u, 4)) +
+                               // no group element: the default; line breaks become CR
+                               bytes({0, 2}) + fielddata(4, 2, bytes({0})) +
+                               fielddata(5, 2, std::string("a&b\rc\rd\"\0", 9)) +
+                               // the empty name is group 1; empty and blank blobs have length 0
+                               bytes({1, 4}) + fielddata(6, 3, "") + fielddata(7, 3, "") +
+                               fielddata(8, 3, "ABC") + fielddata(9, 0, le(5, 2)) + bytes({0, 0});
   ScratchDir dir;
   EXPECT_EQ(convert_one(dir, xml, "v.tblx"),
             "v.tblx =>\n\tvals.tbl...\n" + progress("vals", "+", 1) + progress("vals", "+", 2) +
@@ -443,7 +443,7 @@ TEST(TblxToTbl, ValuesGroupsAndTheSecretNotice) {
 TEST(TblxToTbl, EachTableGetsItsOwnFileAndWriteMode) {
   const std::string xml = document(
       small_table_xml("over", "<Table Write = \"OverWrite\">") +
-      "<table write='append'><name>none</name><schema><skeyid>258</skeyid><fieldinfo><id>1"
+      "<table write='append'><name>none</name><schema><skeyid>2</skeyid><fieldinfo><id>1"
       "</id><name>f</name><type>blob</type></fieldinfo></schema><records></records></table>\n" +
       small_table_xml("&lt;&gt;"));
   const std::string none = bytes({0, 1, 0, 0, 0, 0}) + padded("none", 20) + le(1, 4) +
@@ -527,6 +527,34 @@ TEST(TblxToTbl, NamesThatCannotBeFilesHereTakeTheTimeName) {
     EXPECT_TRUE(std::regex_match(entries[i], std::regex("[0-9]{14}\\.tbl"))) << entries[i];
     EXPECT_EQ(read_file(here / entries[i]), small_table(tables[i]));
   }
+}
+
+// The file of an earlier table of the same document is never replaced: a later table of that
+// file name (compared as bytes, after unescaping) takes the time name.
+TEST(TblxToTbl, ATableNamedLikeAnEarlierOneTakesTheTimeName) {
+  const std::string overwrite = "<table write=\"overwrite\">";
+  ScratchDir dir;
+  write_file(dir / "t.tblx",
+             document(small_table_xml("phone", overwrite) + small_table_xml("Phone") +
+                      small_table_xml("phone") + small_table_xml("&#60;x", overwrite) +
+                      small_table_xml("&lt;x")));
+  const std::string time_name = "<time>.tbl";
+  EXPECT_EQ(
+      std::regex_replace(run_in(dir.path, {"t.tblx"}), std::regex("[0-9]{14}\\.tbl"), time_name),
+      "t.tblx =>\n" + table_lines("phone.tbl", "phone", "", 1) +
+          table_lines("Phone.tbl", "Phone", "+", 1) +
+          "phone.tbl: Cannot write the file. Retry...\n" + table_lines(time_name, "phone", "+", 1) +
+          table_lines("<x.tbl", "<x", "", 1) + "<x.tbl: Cannot write the file. Retry...\n" +
+          table_lines(time_name, "<x", "+", 1));
+  const Files entries = dir.entries();
+  ASSERT_EQ(entries.size(), 6u);
+  EXPECT_EQ(read_file(dir / entries[0]), small_table("phone"));
+  EXPECT_EQ(read_file(dir / entries[1]), small_table("<x"));
+  EXPECT_EQ((Files{entries.begin() + 2, entries.end()}),
+            (Files{"<x.tbl", "Phone.tbl", "phone.tbl", "t.tblx"}));
+  EXPECT_EQ(read_file(dir / "phone.tbl"), small_table("phone", true));
+  EXPECT_EQ(read_file(dir / "Phone.tbl"), small_table("Phone"));
+  EXPECT_EQ(read_file(dir / "<x.tbl"), small_table("<x", true));
 }
 
 // A table whose groups or one record's values number `count`.
@@ -624,6 +652,196 @@ InProcess in_process(const fs::path& dir, Convert convert) {
   run.out = testing::internal::GetCapturedStdout();
   fs::current_path(before);
   return run;
+}
+
+// One table whose every checked part stands on a line of its own, so that a refusal names a
+// known line. The defaults make a valid table: one int2 field, one group and one record in that
+// group holding one int2 value.
+struct Doc {
+  std::string name = "t";                         // <name> on line 3
+  std::string skeyid = "0";                       // <skeyid> on line 4
+  std::string field_id = "1";                     // <id> on line 5
+  std::string field_name = "f";                   // <name> on line 6
+  std::string groups = "<group>g</group>";        // all on line 7
+  std::optional<std::string> default_group;       // <group> on line 8
+  std::optional<std::string> record_group = "g";  // <group> on line 9
+  std::string value_id = "1";                     // <id> on line 10
+  std::string type = "int2";                      // line 11, as the content tag
+  std::string content_tag = "<content>";
+  std::string content = "5";
+};
+
+std::string doc_text(const Doc& d) {
+  auto element = [](const std::string& name, const std::optional<std::string>& text) {
+    return text ? "<" + name + ">" + *text + "</" + name + ">" : "";
+  };
+  const std::string lines[] = {
+      "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>",
+      "<tblx><header><version>2.0</version></header><tables>",
+      "<table>" + element("name", d.name) + "<schema>",
+      element("skeyid", d.skeyid),
+      "<fieldinfo>" + element("id", d.field_id),
+      element("name", d.field_name) + "<type>int2</type></fieldinfo></schema><groups>",
+      d.groups + "</groups><records>",
+      element("group", d.default_group),
+      "<record>" + element("group", d.record_group),
+      "<fielddata>" + element("id", d.value_id),
+      element("type", d.type) + d.content_tag + d.content + "</content></fielddata></record>",
+      "</records></table></tables></tblx>",
+  };
+  std::string text;
+  for (const std::string& line : lines)
+    text += line + "\n";
+  return text;
+}
+
+// The binary form of a Doc, with the same defaults.
+struct Bin {
+  std::string name = "t";
+  int skeyid = 0;
+  int field_id = 1;
+  std::string field_name = "f";
+  std::vector<std::string> groups = {"g"};
+  int record_group = 0;
+  int value_id = 1;
+  int type = 0;
+  std::string data = le(5, 2);
+};
+
+std::string bin_bytes(const Bin& b) {
+  std::string out = bytes({0, 1, 0, 0, 0, 0}) + padded(b.name, 20) + le(1, 4) +
+                    fieldinfo(b.field_id, b.field_name, 0) +
+                    bytes({b.skeyid, static_cast<int>(b.groups.size())});
+  for (const std::string& group : b.groups)
+    out += padded(group, 21);
+  return out + le(1, 4) + bytes({b.record_group, 1}) + fielddata(b.value_id, b.type, b.data);
+}
+
+std::string times(int n, std::string_view piece) {
+  std::string text;
+  for (int i = 0; i < n; ++i)
+    text += piece;
+  return text;
+}
+
+// Each rule a hand edit meets, at its boundaries: the edit, then either the table written or the
+// refusal with its tag and line.
+TEST(TblxToTbl, HandEditsAreReadExactlyOrRefused) {
+  const std::string b64 = "<content encoding=\"b64\">";
+  const std::string e233 = "&#233;";
+  const std::string blob_error = "<content encoding=\"b64\"> at line 11";
+  struct Case {
+    Doc doc;
+    Bin bin;
+    std::string error;  // empty: the table is written as `bin`
+  } cases[] = {
+      // int2 and int4 values: white space, one sign, digits, white space; within the type's range
+      {{.content = "-32768"}, {.data = le(0x8000, 2)}},
+      {{.content = "32767"}, {.data = le(0x7FFF, 2)}},
+      {{.content = "32768"}, {}, "<content> at line 11"},
+      {{.content = "-32769"}, {}, "<content> at line 11"},
+      {{.content = "70000"}, {}, "<content> at line 11"},
+      {{.content = " \t\r\n+0000000000000000000007 \r\n"}, {.data = le(7, 2)}},
+      {{.content = "-0"}, {.data = le(0, 2)}},
+      {{.content = ""}, {}, "<content> at line 11"},
+      {{.content = " "}, {}, "<content> at line 11"},
+      {{.content = "-"}, {}, "<content> at line 11"},
+      {{.content = "- 5"}, {}, "<content> at line 11"},
+      {{.content = "+-5"}, {}, "<content> at line 11"},
+      {{.content = "1 2"}, {}, "<content> at line 11"},
+      {{.content = "abc"}, {}, "<content> at line 11"},
+      {{.content = "123x4"}, {}, "<content> at line 11"},
+      {{.content = "0x10"}, {}, "<content> at line 11"},
+      {{.content = "\v5"}, {}, "<content> at line 11"},
+      {{.content = "&#53;<![CDATA[0]]>"}, {.data = le(50, 2)}},  // as XML reads it
+      {{.content = "99999999999999999999999"}, {}, "<content> at line 11"},
+      {{.type = "int4", .content = "-2147483648"}, {.type = 1, .data = le(0x80000000u, 4)}},
+      {{.type = "int4", .content = "2147483647"}, {.type = 1, .data = le(0x7FFFFFFF, 4)}},
+      {{.type = "int4", .content = "2147483648"}, {}, "<content> at line 11"},
+      {{.type = "int4", .content = "-2147483649"}, {}, "<content> at line 11"},
+      {{.type = "int4", .content = "4294967297"}, {}, "<content> at line 11"},
+      {{.type = "int4", .content = "abc"}, {}, "<content> at line 11"},
+      {{.type = "int4", .content_tag = b64, .content = "32768"}, {.type = 1, .data = le(32768, 4)}},
+      {{.content_tag = b64, .content = "32768"}, {}, blob_error},
+      // id and skeyid: 0 to 255
+      {{.value_id = "0"}, {.value_id = 0}},
+      {{.value_id = "255"}, {.value_id = 255}},
+      {{.value_id = " 007\n"}, {.value_id = 7}},
+      {{.value_id = "256"}, {}, "<id> at line 10"},
+      {{.value_id = "300"}, {}, "<id> at line 10"},
+      {{.value_id = "-1"}, {}, "<id> at line 10"},
+      {{.value_id = ""}, {}, "<id> at line 10"},
+      {{.field_id = "255"}, {.field_id = 255}},
+      {{.field_id = "256"}, {}, "<id> at line 5"},
+      {{.skeyid = "255"}, {.skeyid = 255}},
+      {{.skeyid = "256"}, {}, "<skeyid> at line 4"},
+      {{.skeyid = "x"}, {}, "<skeyid> at line 4"},
+      // a group reference names one of the table's groups exactly
+      {{.record_group = "G"}, {}, "<group> at line 9"},
+      {{.record_group = "g "}, {}, "<group> at line 9"},
+      {{.record_group = "nowhere"}, {}, "<group> at line 9"},
+      {{.record_group = ""}, {}, "<group> at line 9"},
+      {{.groups = "<group>g</group><group></group>", .record_group = ""},
+       {.groups = {"g", ""}, .record_group = 1}},
+      {{.groups = "<group>x</group><group>\xE9&amp;</group>", .record_group = "&#233;&#x26;"},
+       {.groups = {"x", "\xE9&"}, .record_group = 1}},
+      {{.groups = "<group>x</group><group>g</group>",
+        .default_group = "g",
+        .record_group = std::nullopt},
+       {.groups = {"x", "g"}, .record_group = 1}},
+      {{.default_group = "nowhere"}, {}, "<group> at line 8"},
+      {{.default_group = "g", .record_group = "nowhere"}, {}, "<group> at line 9"},
+      {{.record_group = "&#0;"}, {}, "<group> at line 9"},
+      // blob contents: the base64 alphabet, '=' and white space only
+      {{.type = "blob", .content_tag = b64, .content = "QUJD"}, {.type = 3, .data = "ABC"}},
+      {{.type = "blob", .content_tag = b64, .content = " QU\r\n\tI= "}, {.type = 3, .data = "AB"}},
+      {{.type = "blob", .content_tag = b64, .content = "+/8="}, {.type = 3, .data = "\xFB\xFF"}},
+      {{.type = "blob", .content_tag = b64, .content = "QQ==QUJD"}, {.type = 3, .data = "A"}},
+      {{.type = "blob", .content_tag = b64, .content = ""}, {.type = 3, .data = ""}},
+      {{.type = "blob", .content_tag = b64, .content = "\r\n \t"}, {.type = 3, .data = ""}},
+      {{.type = "blob", .content_tag = b64, .content = "Hello, world."}, {}, blob_error},
+      {{.type = "blob", .content_tag = b64, .content = "QUJD\v"}, {}, blob_error},
+      {{.type = "blob", .content_tag = b64, .content = "QU&#74;D"}, {.type = 3, .data = "ABC"}},
+      {{.type = "blob", .content_tag = b64, .content = "QU&#0;D"}, {}, blob_error},
+      {{.type = "blob", .content = "QUJD"}, {}, "<content> at line 11"},
+      // names and strings: the five entities and references to bytes 1 to 255
+      {{.type = "string", .content = "&#255;&#xff;&#1;"}, {.type = 2, .data = "\xFF\xFF\x01\0"s}},
+      {{.type = "string", .content = "&#256;"}, {}, "<content> at line 11"},
+      {{.type = "string", .content = "&#x100;"}, {}, "<content> at line 11"},
+      {{.type = "string", .content = "&#0;"}, {}, "<content> at line 11"},
+      {{.type = "string", .content = "&#99999999999999999999;"}, {}, "<content> at line 11"},
+      {{.type = "string", .content = "&quot;&apos;&amp;&lt;&gt;&#233;&#xE9;"},
+       {.type = 2, .data = "\"'&<>\xE9\xE9\0"s}},
+      {{.type = "string", .content = "&foo;&#;&#12a;&#X41;&#65&"},
+       {.type = 2, .data = "&foo;&#;&#12a;&#X41;&#65&\0"s}},
+      {{.type = "string", .content = "a&#13;&#10;b\r\n&#13;\nc"},
+       {.type = 2, .data = "a\r\nb\r\r\rc\0"s}},
+      {{.name = times(20, e233)}, {.name = std::string(20, '\xE9')}},
+      {{.name = times(21, e233)}, {}, "<name> at line 3"},
+      {{.name = "&#256;"}, {}, "<name> at line 3"},
+      {{.field_name = "&quot;x&apos;&#x7E;"}, {.field_name = "\"x'~"}},
+      {{.field_name = times(20, "&#xe9;")}, {.field_name = std::string(20, '\xE9')}},
+      {{.field_name = "a&#0;"}, {}, "<name> at line 6"},
+      {{.groups = "<group>&#256;</group>"}, {}, "<group> at line 7"},
+      {{.groups = "<group>" + times(21, e233) + "</group>"}, {}, "<group> at line 7"},
+  };
+  for (const Case& c : cases) {
+    const std::string document = doc_text(c.doc);
+    SCOPED_TRACE(document);
+    ScratchDir dir;
+    write_file(dir / "doc.tblx", document);
+    InProcess run = in_process(dir.path, [] { return tbl2tblx::convert_tblx_to_tbl("doc.tblx"); });
+    if (c.error.empty()) {
+      const std::string file = c.bin.name + ".tbl";
+      EXPECT_EQ(run.result, 0);
+      EXPECT_EQ(run.out, "doc.tblx =>\n" + table_lines(file, c.bin.name, "+", 1));
+      EXPECT_EQ(read_file(dir / file), bin_bytes(c.bin));
+    } else {
+      EXPECT_EQ(run.result, 1);
+      EXPECT_TRUE(run.out.ends_with("\nError: " + c.error + "\n")) << run.out;
+      EXPECT_EQ(dir.entries(), Files{"doc.tblx"});
+    }
+  }
 }
 
 TEST(TblxToTbl, EveryCutOfADocumentIsRefusedAndLeavesOnlyFinishedTables) {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,13 +24,17 @@ std::string escape_name_of(const std::string& name) {
   return std::string(name_buffer, n);
 }
 
-std::string unescape_name_of(std::string_view text, std::size_t max_chars = kMaxEscapedNameChars) {
+// The unescaped text, or nothing when the text is refused.
+using Result = std::optional<std::string>;
+
+Result unescape_name_of(std::string_view text, std::size_t max_chars = kMaxEscapedNameChars) {
   char dest[kMaxEscapedNameChars + 2];
   std::memset(dest, '#', sizeof dest);
-  const std::size_t n = unescape_name(text, dest, max_chars);
-  EXPECT_EQ(dest[n], '\0') << text;
-  EXPECT_EQ(dest[n + 1], '#') << text;
-  return std::string(dest, n);
+  const Unescaped u = unescape_name(text, dest, max_chars);
+  EXPECT_EQ(dest[u.length], '\0') << text;
+  EXPECT_EQ(dest[u.length + 1], '#') << text;
+  if (!u.valid) return std::nullopt;
+  return std::string(dest, u.length);
 }
 
 std::span<const std::uint8_t> as_bytes(std::string_view text) {
@@ -51,13 +56,20 @@ std::unique_ptr<char[]> exact_copy(std::string_view text) {
   return copy;
 }
 
-std::string unescape_content_of(std::string_view text) {
+Result unescape_content_of(std::string_view text) {
   const auto source = exact_copy(text);
   std::string out(text.size() + 1, '#');
-  const std::size_t n = unescape_content({source.get(), text.size()}, out.data());
-  EXPECT_LE(n, text.size());
-  out.resize(n);
+  const Unescaped u = unescape_content({source.get(), text.size()}, out.data());
+  EXPECT_LE(u.length, text.size());
+  if (!u.valid) return std::nullopt;
+  out.resize(u.length);
   return out;
+}
+
+Result unescape_content_in_place(std::string text) {
+  const Unescaped u = unescape_content(text, text.data());
+  if (!u.valid) return std::nullopt;
+  return text.substr(0, u.length);
 }
 
 TEST(EscapeName, WritesEntitiesAndLfLineEnds) {
@@ -100,13 +112,19 @@ TEST(EscapeName, RefusesWithoutTouchingTheDestination) {
 }
 
 // Both unescaping operations follow one rule set.
-TEST(Unescape, DecodesTheThreeEntitiesAndLineEnds) {
+TEST(Unescape, DecodesEntitiesReferencesAndLineEnds) {
   const struct {
     std::string text;
     std::string unescaped;
   } cases[] = {
       {"a&amp;b&lt;c&gt;d", "a&b<c>d"},
-      {"&quot;&#65;&apos;", "&quot;&#65;&apos;"},
+      {"&quot;&#65;&apos;", "\"A'"},
+      {"&#1;&#255;&#xff;&#xE9;&#x1;", "\x01\xFF\xFF\xE9\x01"},
+      {"&#0000000000000000000000065;&#x00000000000000000041;", "AA"},
+      {"&amp;#65;", "&#65;"},
+      // anything else stays as written
+      {"&#;&#x;&#12a;&#65&#X41;&#-1;&# 65;&#+65;&foo;&QUOT;",
+       "&#;&#x;&#12a;&#65&#X41;&#-1;&# 65;&#+65;&foo;&QUOT;"},
       {"&amp", "&amp"},
       {"&lt", "&lt"},
       {"&", "&"},
@@ -121,34 +139,46 @@ TEST(Unescape, DecodesTheThreeEntitiesAndLineEnds) {
       {"&\n", "&\r"},
       {"x\r", "x\r"},
       {"\r\r\n\n", "\r\r\r"},
+      // a CR or LF written as a reference is that byte; only a line end written as such turns
+      {"x&#13;&#10;y&#xA;&#xd;", "x\r\ny\n\r"},
+      {"&#13;\n&#10;\n", "\r\r\n\r"},
       {"\"'\t\x01\xE9\xFF", "\"'\t\x01\xE9\xFF"},
       {"ab\0&amp;\n"s, "ab"},  // a zero byte ends the text
   };
   for (const auto& c : cases) {
     EXPECT_EQ(unescape_content_of(c.text), c.unescaped) << c.text;
-    EXPECT_EQ(unescape_name_of(c.text), c.unescaped) << c.text;
+    EXPECT_EQ(unescape_name_of(c.text), c.unescaped.substr(0, kMaxEscapedNameChars)) << c.text;
+    EXPECT_EQ(unescape_content_in_place(c.text), c.unescaped) << c.text;
+  }
+}
 
-    std::string in_place = c.text;
-    const std::size_t n = unescape_content(in_place, in_place.data());
-    EXPECT_EQ(in_place.substr(0, n), c.unescaped) << c.text;
+// A numeric reference to no byte refuses the whole text, wherever it stands.
+TEST(Unescape, RefusesReferencesToNoByte) {
+  for (const std::string text :
+       {"&#0;", "&#x0;", "&#256;", "&#x100;", "&#0256;", "a&amp;b&#300;", "&#4294967361;",
+        "&#99999999999999999999999999999999;", "&#xFFFFFFFFFFFFFFFF41;", "ok\n&#65;&#x0000;"}) {
+    EXPECT_EQ(unescape_content_of(text), std::nullopt) << text;
+    EXPECT_EQ(unescape_name_of(text), std::nullopt) << text;
+    EXPECT_EQ(unescape_content_in_place(text), std::nullopt) << text;
   }
 }
 
 TEST(Unescape, StaysInsideTheGivenText) {
   // An entity that the text cuts off is no entity, whatever follows in memory.
-  const std::string_view document = "a&amp;b";
+  const std::string_view document = "a&amp;b&#65;";
   EXPECT_EQ(unescape_content_of(document.substr(0, 4)), "a&am");
   EXPECT_EQ(unescape_name_of(document.substr(0, 4)), "a&am");
   EXPECT_EQ(unescape_content_of(document.substr(0, 6)), "a&");
-  EXPECT_EQ(unescape_content(std::string_view(), nullptr), 0u);
+  EXPECT_EQ(unescape_content_of(document.substr(0, 11)), "a&b&#65");
+  EXPECT_EQ(unescape_name_of(document.substr(0, 11)), "a&b&#65");
+  EXPECT_EQ(unescape_content(std::string_view(), nullptr).length, 0u);
 }
 
 TEST(Unescape, InPlaceLooksAtInputBytesOnly) {
   // The output falls behind the input at every entity; the line-end rule must keep judging by
   // the input.
-  std::string text = "&lt;\r\n&amp;\n\r&gt;\n\nend";
-  const std::size_t n = unescape_content(text, text.data());
-  EXPECT_EQ(text.substr(0, n), "<\r&\r\r>\r\rend");
+  EXPECT_EQ(unescape_content_in_place("&lt;\r\n&amp;\n\r&gt;\n\nend&#13;\n"),
+            "<\r&\r\r>\r\rend\r\r");
 }
 
 TEST(UnescapeName, KeepsToItsCharacterLimit) {
@@ -159,24 +189,29 @@ TEST(UnescapeName, KeepsToItsCharacterLimit) {
   EXPECT_EQ(unescape_name_of(letters29 + "\r\n"), letters29 + "\r");
   EXPECT_EQ(unescape_name_of(letters40, 50), letters40.substr(0, 30));
   EXPECT_EQ(unescape_name_of(letters40, 0), "");
+  // The limit counts characters written: twenty references make a name of twenty.
+  std::string references;
+  for (int i = 0; i < 20; ++i)
+    references += "&#233;";
+  EXPECT_EQ(unescape_name_of(references, kMaxNameChars), std::string(20, '\xE9'));
 
   // A 21-byte name field takes 20 characters, which are the first 20 of the long form.
   const std::string name = "n&amp;\r\n&lt;x\ny" + letters29;
-  const std::string full = unescape_name_of(name);
+  const std::string full = unescape_name_of(name).value_or("");
   EXPECT_EQ(full.size(), 30u);
   char field[kNameFieldWidth + 1];
   std::memset(field, '#', sizeof field);
-  EXPECT_EQ(unescape_name(name, field, kMaxNameChars), kMaxNameChars);
+  EXPECT_EQ(unescape_name(name, field, kMaxNameChars).length, kMaxNameChars);
   EXPECT_EQ(std::string(field), full.substr(0, kMaxNameChars));
   EXPECT_EQ(field[kNameFieldWidth], '#');
 }
 
 TEST(UnescapeName, RefusesWithoutTouchingTheDestination) {
   char field[kNameFieldWidth] = "kept";
-  EXPECT_EQ(unescape_name("", field), 0u);
-  EXPECT_EQ(unescape_name(std::string_view(), field), 0u);
-  EXPECT_EQ(unescape_name("\0x"s, field), 0u);
-  EXPECT_EQ(unescape_name("a", nullptr), 0u);
+  EXPECT_EQ(unescape_name("", field).length, 0u);
+  EXPECT_EQ(unescape_name(std::string_view(), field).length, 0u);
+  EXPECT_EQ(unescape_name("\0x"s, field).length, 0u);
+  EXPECT_EQ(unescape_name("a", nullptr).length, 0u);
   EXPECT_STREQ(field, "kept");
 }
 

@@ -290,7 +290,8 @@ TEST(Schema, RefusesDeparturesFromTheLayout) {
   const Departure departures[] = {
       {"unknown type name", "<type>int2</type>", "<type>int8</type>"},
       {"id above 255", "<id>1</id>", "<id>256</id>"},
-      {"id with a leading zero", "<id>1</id>", "<id>01</id>"},
+      {"id that is no number", "<id>1</id>", "<id>1x</id>"},
+      {"id without digits", "<id>1</id>", "<id>+</id>"},
       {"skeyid 255, which means none", "<skeyid>1</skeyid>", "<skeyid>255</skeyid>"},
       {"version 2.1", "<version>2.0", "<version>2.1"},
       {"blank before the version", "<version>2.0", "<version> 2.0"},
@@ -298,6 +299,9 @@ TEST(Schema, RefusesDeparturesFromTheLayout) {
       {"unknown write mode", "write=\"overwrite\"", "write=\"replace\""},
       {"missing write mode", " write=\"overwrite\"", ""},
       {"name of 21 characters", "<name>staff</name>", "<name>staff6789012345678901</name>"},
+      {"name of 21 characters by references", "<name>staff</name>",
+       "<name>staff&#54;&#x37;89012345678901</name>"},
+      {"name with a character above 255", "<name>staff</name>", "<name>st&#256;ff</name>"},
       {"ndata above 255", "<record ndata=\"4\">", "<record ndata=\"256\">"},
       {"groups element with ngroup 0", "ngroup=\"2\"", "ngroup=\"0\""},
       {"negative nrecord", "nrecord=\"4\"", "nrecord=\"-1\""},
@@ -323,11 +327,14 @@ TEST(Schema, AcceptsWhatTheReaderTakesBeyondTheWrittenForm) {
   fs::copy_file(source_dir() / "examples" / "phone.tbl", dir / "phone.tbl");
   convert(dir.path, {"phone.tbl"});
   std::string document = read_file(dir / "phone.tblx");
-  // A second table, a default group for its records and a secret mark on its record.
+  // A second table, a default group for its records and a secret mark on its record; its name
+  // written with character references, numbers with white space, signs and leading zeros.
   const std::size_t start = document.find("\t\t<table");
   const std::size_t end = document.find("\t</tables>");
   std::string second = document.substr(start, end - start);
-  second = replaced(second, "<name>phone</name>", "<name>phone2</name>");
+  second = replaced(second, "<name>phone</name>", "<name>ph&#111;ne&#x32;</name>");
+  second = replaced(second, "<id>1</id>", "<id>\r\n +001 </id>");
+  second = replaced(second, "<content>-2</content>", "<content> -0002</content>");
   second =
       replaced(second, "<records nrecord=\"1\">", "<records nrecord=\"1\"><group>work</group>");
   second = replaced(second, "<record ndata=\"2\">", "<record ndata=\"2\"><secret/>");
