@@ -39,8 +39,8 @@ struct Target {
 
 void print_banner(std::FILE* console) {
   std::fprintf(console, "tbl2tblx %.*s by %.*s\n%.*s\n\n", static_cast<int>(kToolVersion.size()),
-              kToolVersion.data(), static_cast<int>(kAuthorCredit.size()), kAuthorCredit.data(),
-              static_cast<int>(kWebAddress.size()), kWebAddress.data());
+               kToolVersion.data(), static_cast<int>(kAuthorCredit.size()), kAuthorCredit.data(),
+               static_cast<int>(kWebAddress.size()), kWebAddress.data());
 }
 
 bool parse_file_mode(const char* option, FileMode& mode) {

@@ -210,8 +210,8 @@ TEST(DescriptorTargets, OtherDescriptorsAreWrittenInPlace) {
   write_file(dir / "abc", "abc");
   for (const char* target : {"/dev/fd/3", "/proc/self/fd/3"}) {
     write_file(dir / "side.log", "earlier");
-    const RunResult run = run_tool({"-c", "abc", target},
-                                   {.cwd = dir.path, .append_to = {{3, dir / "side.log"}}});
+    const RunResult run =
+        run_tool({"-c", "abc", target}, {.cwd = dir.path, .append_to = {{3, dir / "side.log"}}});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, banner() + target + ": Encoding OK\n");
     EXPECT_EQ(read_file(dir / "side.log"), "earlierYWJj");
@@ -276,9 +276,15 @@ TEST(FileSizeLimit, FailsTheWriteAndLeavesTheEarlierFile) {
     std::string output;
     std::string message;
   } cases[] = {
-      {"a file mode", {{"data", random_bytes(100'000)}}, {"-e", "data", "out"}, "out",
+      {"a file mode",
+       {{"data", random_bytes(100'000)}},
+       {"-e", "data", "out"},
+       "out",
        "out: Cannot write the file\n"},
-      {"a document", {{"phone.tbl", phone_table()}}, {"phone.tbl"}, "phone.tblx",
+      {"a document",
+       {{"phone.tbl", phone_table()}},
+       {"phone.tbl"},
+       "phone.tblx",
        "phone.tblx: Cannot write the file\n"},
       {"a binary table",
        {{"t.tblx", document("t", kRecord + kRecord)}},

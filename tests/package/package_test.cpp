@@ -56,8 +56,8 @@ void expect_copyright_file(const std::string& text) {
   const std::size_t holder_at = license.find(holder_lead);
   ASSERT_NE(holder_at, std::string::npos);
   const std::size_t holder_end = license.find('\n', holder_at + 1);
-  const std::string holder = license.substr(holder_at + holder_lead.size(),
-                                            holder_end - holder_at - holder_lead.size());
+  const std::string holder =
+      license.substr(holder_at + holder_lead.size(), holder_end - holder_at - holder_lead.size());
   EXPECT_TRUE(license.starts_with("MIT License\n")) << license;
   EXPECT_TRUE(holder.ends_with(" the tbl2tblx developers")) << holder;
 

@@ -161,7 +161,8 @@ void exchange(int to, std::string_view input, int out, std::string& out_text, in
         to = -1;
       }
     }
-    for (auto [index, fd, text] : {std::tuple{1, &out, &out_text}, std::tuple{2, &err, &err_text}}) {
+    for (auto [index, fd, text] :
+         {std::tuple{1, &out, &out_text}, std::tuple{2, &err, &err_text}}) {
       if (fds[index].revents == 0) continue;
       const ssize_t n = read(*fd, chunk, sizeof chunk);
       if (n > 0) {
