@@ -4,6 +4,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tbl2tblx)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "the tbl2tblx developers")
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_PACKAGE_CONTACT "the tbl2tblx developers <developers@tbl2tblx.example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "converter between binary .tbl table files and XML .tblx documents")

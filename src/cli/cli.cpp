@@ -29,10 +29,18 @@ constexpr std::size_t kDecodeChunk = std::size_t{1} << 20;
 
 enum class FileMode { kEncodeUnbroken, kEncodeLines, kDecode };
 
-void print_banner() {
-  std::printf("tbl2tblx %.*s by %.*s\n%.*s\n\n", static_cast<int>(kToolVersion.size()),
-              kToolVersion.data(), static_cast<int>(kAuthorCredit.size()), kAuthorCredit.data(),
-              static_cast<int>(kWebAddress.size()), kWebAddress.data());
+// A file mode's target. One that names a descriptor of the process is found before the tool
+// opens anything, so that a descriptor the tool opens itself is never taken for it.
+struct Target {
+  const char* name = nullptr;
+  int descriptor = -1;  // the descriptor the name stands for; -1 for a file name
+  bool open = false;    // that descriptor was open when the run started
+};
+
+void print_banner(std::FILE* console) {
+  std::fprintf(console, "tbl2tblx %.*s by %.*s\n%.*s\n\n", static_cast<int>(kToolVersion.size()),
+               kToolVersion.data(), static_cast<int>(kAuthorCredit.size()), kAuthorCredit.data(),
+               static_cast<int>(kWebAddress.size()), kWebAddress.data());
 }
 
 bool parse_file_mode(const char* option, FileMode& mode) {
@@ -48,8 +56,8 @@ bool parse_file_mode(const char* option, FileMode& mode) {
   return true;
 }
 
-int fail(const char* format, const char* name) {
-  std::printf(format, name);
+int fail(std::FILE* console, const char* format, const char* name) {
+  std::fprintf(console, format, name);
   return 1;
 }
 
@@ -81,26 +89,36 @@ std::size_t encode_chunk(FileMode mode, std::span<const std::uint8_t> data, bool
   return written + base64_encode_into(data, reinterpret_cast<char*>(dest + written), width);
 }
 
+int open_target(OutputFile& out, const Target& target) {
+  if (target.descriptor < 0) return output_open(out, target.name);
+  return target.open ? output_adopt(out, target.descriptor, target.name) : 1;
+}
+
 // Streams the source through the codec into the target. The target is replaced only when the
-// whole result has been written; on any failure it is left as it was.
-int run_file_mode(FileMode mode, const char* source, const char* target) {
+// whole result has been written; on any failure it is left as it was (but for a descriptor,
+// which keeps what reached it).
+int run_file_mode(FileMode mode, const char* source, const Target& to, std::FILE* console) {
   const bool decode = mode == FileMode::kDecode;
+  const char* const target = to.name;
   InputFile in;
-  if (input_open(in, source) != 0) return fail("%s: Cannot read the file\n", source);
+  if (input_open(in, source) != 0) return fail(console, "%s: Cannot read the file\n", source);
   Chunks chunks;
   if (make_chunks(mode, chunks) != 0) {
-    return fail(decode ? "%s: Cannot decode the file\n" : "%s: Cannot encode the file\n", source);
+    return fail(console, decode ? "%s: Cannot decode the file\n" : "%s: Cannot encode the file\n",
+                source);
   }
   std::size_t got = 0;
   if (input_read(in, {chunks.input.get(), chunks.input_size}, got) != 0) {
-    return fail("%s: Cannot read the file\n", source);
+    return fail(console, "%s: Cannot read the file\n", source);
   }
   if (got == 0) {
-    return fail(decode ? "%s: Cannot decode the file\n" : "%s: Cannot encode the file\n", source);
+    return fail(console, decode ? "%s: Cannot decode the file\n" : "%s: Cannot encode the file\n",
+                source);
   }
-  std::fflush(stdout);
+  // What is said so far comes before the data, should both reach one console.
+  std::fflush(console);
   OutputFile out;
-  if (output_open(out, target) != 0) return fail("%s: Cannot write the file\n", target);
+  if (open_target(out, to) != 0) return fail(console, "%s: Cannot write the file\n", target);
   Base64Decoder decoder;
   std::uint64_t total = 0;
   bool first = true;
@@ -109,66 +127,88 @@ int run_file_mode(FileMode mode, const char* source, const char* target) {
     const std::size_t produced = decode ? base64_decode_step(decoder, piece, chunks.output.get())
                                         : encode_chunk(mode, piece, first, chunks.output.get());
     if (output_write(out, {chunks.output.get(), produced}) != 0) {
-      return fail("%s: Cannot write the file\n", target);
+      return fail(console, "%s: Cannot write the file\n", target);
     }
     total += produced;
     first = false;
     if (got < chunks.input_size) break;
     if (input_read(in, {chunks.input.get(), chunks.input_size}, got) != 0) {
-      return fail("%s: Cannot read the file\n", source);
+      return fail(console, "%s: Cannot read the file\n", source);
     }
   }
   if (decode) {
     const std::size_t produced = base64_decode_finish(decoder, chunks.output.get());
     if (output_write(out, {chunks.output.get(), produced}) != 0) {
-      return fail("%s: Cannot write the file\n", target);
+      return fail(console, "%s: Cannot write the file\n", target);
     }
     total += produced;
   }
   // Nothing decoded is nothing to save, which fails like any other save.
-  if (total == 0 || output_commit(out) != 0) return fail("%s: Cannot write the file\n", target);
-  std::printf(decode ? "%s: Decoding OK\n" : "%s: Encoding OK\n", target);
-  return 0;
-}
-
-int run_batch(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    convert_tbl_to_tblx(argv[i]);
-    convert_tblx_to_tbl(argv[i]);
+  if (total == 0 || output_commit(out) != 0) {
+    return fail(console, "%s: Cannot write the file\n", target);
   }
+  std::fprintf(console, decode ? "%s: Decoding OK\n" : "%s: Encoding OK\n", target);
   return 0;
 }
 
-int dispatch(int argc, char** argv) {
+// Every argument in order, each to both converters (which skip a name that is not theirs with
+// 0); 1 when any conversion failed.
+int run_batch(int argc, char** argv) {
+  int status = 0;
+  for (int i = 1; i < argc; ++i) {
+    status |= convert_tbl_to_tblx(argv[i]);
+    status |= convert_tblx_to_tbl(argv[i]);
+  }
+  return status;
+}
+
+int dispatch(int argc, char** argv, const Target& target, std::FILE* console) {
   if (argc < 2) return run_batch(argc, argv);
   if (std::strcmp(argv[1], "-h") == 0) {
-    std::fputs(kUsage, stdout);
+    std::fputs(kUsage, console);
     return 0;
   }
   FileMode mode{};
   if (!parse_file_mode(argv[1], mode)) return run_batch(argc, argv);
   if (argc < 3) {
-    std::fputs("source file required\n", stdout);
+    std::fputs("source file required\n", console);
     return 1;
   }
   if (argc < 4) {
-    std::fputs("target file required\n", stdout);
+    std::fputs("target file required\n", console);
     return 1;
   }
-  return run_file_mode(mode, argv[2], argv[3]);
+  return run_file_mode(mode, argv[2], target, console);
+}
+
+Target find_target(int argc, char** argv) {
+  FileMode mode{};
+  if (argc < 4 || !parse_file_mode(argv[1], mode)) return {};
+  Target target{.name = argv[3], .descriptor = named_descriptor(argv[3])};
+  target.open = descriptor_is_open(target.descriptor);
+  return target;
 }
 
 }  // namespace
 
 int run_command_line(int argc, char** argv) {
-  // Messages and progress lines go to standard output; off a terminal they are buffered in
-  // large blocks. A reader that goes away must not kill a conversion halfway.
-  if (isatty(STDOUT_FILENO) == 0) std::setvbuf(stdout, nullptr, _IOFBF, kStdoutBuffer);
+  // A reader that goes away, or a file-size limit, must not kill a conversion halfway: the
+  // write at hand fails instead, like one to a full disk, and the output is discarded.
   ::signal(SIGPIPE, SIG_IGN);
-  print_banner();
-  const int status = dispatch(argc, argv);
+  ::signal(SIGXFSZ, SIG_IGN);
+  // Messages and progress lines go to standard output, unless it carries a file mode's result:
+  // then all of them go to standard error, so that the data comes alone. Off a terminal they
+  // are buffered in large blocks.
+  const Target target = find_target(argc, argv);
+  std::FILE* console = target.descriptor == STDOUT_FILENO ? stderr : stdout;
+  if (isatty(fileno(console)) == 0) std::setvbuf(console, nullptr, _IOFBF, kStdoutBuffer);
+  print_banner(console);
+  int status = dispatch(argc, argv, target, console);
+  std::fflush(console);
+  // Standard output is the tool's output too: a failure to write it fails the run.
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     std::fputs("tbl2tblx: cannot write to standard output\n", stderr);
+    status = 1;
   }
   return status;
 }

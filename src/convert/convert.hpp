@@ -1,6 +1,7 @@
 // The two directions of conversion. Each takes one name from the command line, returns at once
-// (silently, with 1) when the name's extension is not its own, and otherwise converts the file,
-// reporting progress and failures on standard output itself. 0 when everything was written.
+// (silently, with 0: skipping a name is no failure) when the name's extension is not its own,
+// and otherwise converts the file, reporting progress and failures on standard output itself.
+// 0 when everything was written, 1 when anything failed.
 #pragma once
 
 #include <chrono>

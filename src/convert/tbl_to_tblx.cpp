@@ -5,6 +5,7 @@
 #include <cassert>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -600,18 +601,36 @@ std::string document_name_for(std::string_view path) {
   return name;
 }
 
+// SOURCE_DATE_EPOCH, when it is a decimal number of seconds since 1970 (digits only), as UTC:
+// documents made again from the same table are then identical, as reproducible builds need.
+bool reproducible_date(std::tm& date) {
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+  if (epoch == nullptr) return false;
+  const std::string_view digits(epoch);
+  if (digits.empty() || !std::ranges::all_of(digits, [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  std::time_t seconds = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), seconds);
+  return error == std::errc{} && end == digits.data() + digits.size() &&
+         gmtime_r(&seconds, &date) != nullptr;
+}
+
+// The date the header shows: the reproducible one, otherwise the local time.
 DocumentHead head_now(std::string_view document_name, std::string_view source_name) {
-  const std::time_t now = std::time(nullptr);
-  const std::tm* local = std::localtime(&now);
   DocumentHead head{document_name, source_name, 0, 0, 0, 0, 0, 0};
-  if (local == nullptr) return head;
+  std::tm date{};
+  if (!reproducible_date(date)) {
+    const std::time_t now = std::time(nullptr);
+    if (localtime_r(&now, &date) == nullptr) return head;
+  }
   constexpr int kYearBase = 1900;
-  head.year = local->tm_year + kYearBase;
-  head.month = local->tm_mon + 1;
-  head.day = local->tm_mday;
-  head.hour = local->tm_hour;
-  head.minute = local->tm_min;
-  head.second = local->tm_sec;
+  head.year = date.tm_year + kYearBase;
+  head.month = date.tm_mon + 1;
+  head.day = date.tm_mday;
+  head.hour = date.tm_hour;
+  head.minute = date.tm_min;
+  head.second = date.tm_sec;
   return head;
 }
 
@@ -636,7 +655,8 @@ TableOutcome write_table_document(std::span<const std::uint8_t> table, const Doc
 }
 
 int convert_tbl_to_tblx(const char* path) {
-  if (path == nullptr || !is_table_name(path)) return 1;
+  if (path == nullptr) return 1;
+  if (!is_table_name(path)) return 0;
   Bytes input;
   if (load_whole_file(path, input) != 0) {
     std::printf(kMessageCannotRead, path);

@@ -600,7 +600,8 @@ bool is_document_name(std::string_view path) {
 std::chrono::milliseconds fallback_pause = std::chrono::seconds(1);
 
 int convert_tblx_to_tbl(const char* path) {
-  if (path == nullptr || !is_document_name(path)) return 1;
+  if (path == nullptr) return 1;
+  if (!is_document_name(path)) return 0;
   Bytes document;
   if (load_whole_file(path, document) != 0) {
     std::printf("%s: Cannot read the file\n", path);

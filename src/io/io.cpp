@@ -9,10 +9,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tbl2tblx {
@@ -24,6 +27,11 @@ constexpr int kMaxLinkDepth = 40;
 constexpr mode_t kNewFileMode = 0666;
 constexpr mode_t kModeBits = 07777;
 constexpr const char* kTempName = ".tbl2tblx-XXXXXX";
+
+// Names of the process's own descriptors: whole names, and folders followed by a number.
+constexpr std::pair<std::string_view, int> kDescriptorAliases[] = {
+    {"/dev/stdin", STDIN_FILENO}, {"/dev/stdout", STDOUT_FILENO}, {"/dev/stderr", STDERR_FILENO}};
+constexpr std::string_view kDescriptorFolders[] = {"/dev/fd/", "/proc/self/fd/"};
 
 std::size_t round_up(std::size_t value, std::size_t unit) {
   return (value + unit - 1) / unit * unit;
@@ -330,6 +338,7 @@ OutputFile::~OutputFile() {
 
 int output_open(OutputFile& out, const char* target) {
   if (target == nullptr || *target == '\0' || out.fd >= 0) return 1;
+  out.borrowed = false;
   out.failed = false;
   out.flushed = 0;
   out.used = 0;
@@ -353,6 +362,40 @@ int output_open(OutputFile& out, const char* target) {
     return 1;
   }
   return 0;
+}
+
+int output_adopt(OutputFile& out, int fd, const char* target) {
+  if (fd < 0 || target == nullptr || out.fd >= 0) return 1;
+  out.failed = false;
+  out.flushed = 0;
+  out.used = 0;
+  out.target = target;
+  out.buffer.reset(new (std::nothrow) std::uint8_t[kOutputBufferSize]);
+  if (out.buffer == nullptr) return 1;
+  out.fd = fd;
+  out.borrowed = true;
+  return 0;
+}
+
+int named_descriptor(const char* name) {
+  if (name == nullptr) return -1;
+  const std::string_view text(name);
+  for (const auto& [alias, fd] : kDescriptorAliases) {
+    if (text == alias) return fd;
+  }
+  for (std::string_view folder : kDescriptorFolders) {
+    if (!text.starts_with(folder)) continue;
+    const std::string_view number = text.substr(folder.size());
+    const char* const last = number.data() + number.size();
+    int fd = -1;
+    const auto [end, error] = std::from_chars(number.data(), last, fd);
+    return error == std::errc{} && end == last && fd >= 0 ? fd : -1;
+  }
+  return -1;
+}
+
+bool descriptor_is_open(int fd) {
+  return fd >= 0 && fcntl(fd, F_GETFD) != -1;
 }
 
 int output_write(OutputFile& out, std::span<const std::uint8_t> bytes) {
@@ -379,6 +422,7 @@ std::uint8_t* output_reserve(OutputFile& out, std::size_t n) {
 
 int output_patch(OutputFile& out, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
   if (out.fd < 0 || out.failed || offset + bytes.size() > output_position(out)) return 1;
+  if (out.borrowed && offset < out.flushed) return 1;
   // The part still in the buffer is patched there, the part already written in the file.
   std::size_t in_file = 0;
   if (offset < out.flushed) {
@@ -406,7 +450,7 @@ int output_commit(OutputFile& out) {
   }
   const int fd = out.fd;
   out.fd = -1;
-  ok = (::close(fd) == 0) && ok;
+  ok = (out.borrowed || ::close(fd) == 0) && ok;
   if (ok && !out.temp.empty()) ok = ::rename(out.temp.c_str(), out.target.c_str()) == 0;
   out.buffer.reset();
   if (!ok) {
@@ -419,7 +463,7 @@ int output_commit(OutputFile& out) {
 
 void output_discard(OutputFile& out) {
   if (out.fd >= 0) {
-    ::close(out.fd);
+    if (!out.borrowed) ::close(out.fd);
     out.fd = -1;
   }
   remove_temp_file(out.temp);

@@ -1,6 +1,7 @@
 // Moving bytes between disk and memory. The one place that reads whole files, streams input,
 // and writes every output file of the tool: to a temporary file beside the target that replaces
-// the target only once it is complete (commit), or disappears (discard, interrupt, any failure).
+// the target only once it is complete (commit), or disappears (discard, interrupt, any failure);
+// or, for a target that names a descriptor the process was given, through that descriptor.
 // Nothing here prints; callers word every message. Results are 0 for success and 1 for failure.
 #pragma once
 
@@ -72,6 +73,7 @@ struct OutputFile {
   int fd = -1;
   std::string target;    // the name that is replaced on commit (a symbolic link resolved)
   std::string temp;      // the temporary file; empty when the target is written in place
+  bool borrowed = false;  // fd is one the process was started with: written, never closed
   int replaced_mode = -1;  // permission bits of the file being replaced, -1 for a new file
   bool failed = false;   // a write or patch fell short: commit will refuse
   std::uint64_t flushed = 0;  // bytes already written to fd
@@ -90,6 +92,18 @@ struct OutputFile {
 // directory under the target name).
 int output_open(OutputFile& out, const char* target);
 
+// Writes through `fd`, a descriptor the process already has open, as it stands: it is never
+// reopened, truncated or replaced, so its position and append mode hold, and it stays open.
+// Commit only flushes and checks the writes: what reached the descriptor cannot be taken back.
+int output_adopt(OutputFile& out, int fd, const char* target);
+
+// The descriptor a name stands for when it names one of the process's own: "/dev/stdin",
+// "/dev/stdout", "/dev/stderr", "/dev/fd/N" or "/proc/self/fd/N". -1 for any other name.
+int named_descriptor(const char* name);
+
+// Whether `fd` is open in this process.
+bool descriptor_is_open(int fd);
+
 // Appends bytes. 1 once any write has failed (the failure is sticky).
 int output_write(OutputFile& out, std::span<const std::uint8_t> bytes);
 inline int output_write(OutputFile& out, std::string_view text) {
@@ -105,7 +119,8 @@ inline void output_advance(OutputFile& out, std::size_t n) { out.used += n; }
 inline std::uint64_t output_position(const OutputFile& out) { return out.flushed + out.used; }
 
 // Overwrites bytes already appended at `offset`: in the buffer while they are still there,
-// otherwise in the file. Used to fill in counts that precede their items.
+// otherwise in the file (not through an adopted descriptor, whose bytes are gone). Used to fill
+// in counts that precede their items.
 int output_patch(OutputFile& out, std::uint64_t offset, std::span<const std::uint8_t> bytes);
 
 // Flushes, checks every write, gives the file its final mode and renames it onto the target.

@@ -462,6 +462,7 @@ struct RunCase {
   std::string out;                   // after the banner
   std::vector<std::string> entries;  // the folder afterwards (the data folder not included)
   std::vector<std::pair<std::string, std::string>> kept;  // files whose content must not change
+  int status = 0;                    // 1 when a conversion failed
 };
 
 std::vector<RunCase> run_cases() {
@@ -492,32 +493,36 @@ std::vector<RunCase> run_cases() {
        "e.tbl => e.tblx...\n\n",
        {"e.tbl", "e.tblx"},
        {}},
-      {"a missing file", {}, {"missing.tbl"}, "missing.tbl: Cannot read the file\n", {}, {}},
+      {"a missing file", {}, {"missing.tbl"}, "missing.tbl: Cannot read the file\n", {}, {}, 1},
       {"one byte too many keeps the earlier document",
        {{"phone.tbl", phone + bytes({0})}, {"phone.tblx", "earlier"}},
        {"phone.tbl"},
        "phone.tbl => phone.tblx...\n" + progress("phone: +1/1") + "Warning: EOF mismatched\n",
        {"phone.tbl", "phone.tblx"},
-       {{"phone.tblx", "earlier"}}},
+       {{"phone.tblx", "earlier"}},
+       1},
       {"a damaged file is refused with its name",
        {{"bad.tbl", bad_int}},
        {"bad.tbl"},
        "bad.tbl => bad.tblx...\nbad.tbl: Damaged table file\n",
        {"bad.tbl"},
-       {}},
+       {},
+       1},
       {"a folder under the document's name",
        {{"phone.tbl", phone}, {"phone.tblx/keep", ""}},
        {"phone.tbl"},
        "phone.tblx: Cannot write the file\n",
        {"phone.tbl", "phone.tblx"},
-       {}},
-      {"the batch goes on after a failure",
+       {},
+       1},
+      {"the batch goes on after a failure, which fails it",
        {{"bad.tbl", bad_int}, {"phone.tbl", phone}},
        {"bad.tbl", "phone.tbl"},
        "bad.tbl => bad.tblx...\nbad.tbl: Damaged table file\nphone.tbl => phone.tblx...\n" +
            progress("phone: +1/1") + "\n",
        {"bad.tbl", "phone.tbl", "phone.tblx"},
-       {}},
+       {},
+       1},
   };
 }
 
@@ -530,7 +535,7 @@ TEST(TblToTblx, CommandLine) {
       write_file(dir / name, content);
     }
     const RunResult run = run_tool(c.args, {.cwd = dir.path});
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(run.out, banner() + c.out);
     std::vector<std::string> entries = dir.entries();
     std::erase(entries, "data");
@@ -554,6 +559,7 @@ TEST(TblToTblx, DocumentThatCannotBeWrittenWholeIsNotKept) {
   write_file(dir / "phone.tbl", phone_table());
   write_file(dir / "phone.tblx", "earlier");
   const RunResult run = run_tool({"phone.tbl"}, {.cwd = dir.path, .file_size_limit = 200});
+  EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, banner() + "phone.tbl => phone.tblx...\n" + progress("phone: +1/1") +
                          "phone.tblx: Cannot write the file\n");
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{"phone.tbl", "phone.tblx"}));

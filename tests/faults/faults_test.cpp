@@ -246,6 +246,7 @@ pid_t start_tool(const std::vector<std::string>& args, const Start& how, int out
   if (pid != 0) return pid;
   dup2(out, STDOUT_FILENO);
   if (how.quiet) dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
+  reset_signals();
   if (chdir(how.cwd.c_str()) != 0) _exit(126);
   if (how.remove_cwd && rmdir(how.cwd.c_str()) != 0) _exit(126);
   setenv("ASAN_OPTIONS", "detect_leaks=1:exitcode=86", 1);
@@ -359,7 +360,7 @@ TEST(ShortWrites, DocumentStopsWhereTheOutputFailed) {
   for (const Cut& cut : cuts) {
     SCOPED_TRACE(cut.where);
     const RunResult run = run_tool({"t.tbl"}, {.cwd = dir.path, .file_size_limit = cut.limit});
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
     const std::string message = "t.tblx: Cannot write the file\n";
     ASSERT_TRUE(run.out.ends_with(message)) << tail(run.out);
     const long shown = last_progress(run.out);
@@ -425,7 +426,7 @@ TEST(ShortWrites, TableFailureNamesTheItemBeingWritten) {
     write_file(dir / "t.tblx", c.document);
     write_file(dir / "t.tbl", "earlier");
     const RunResult run = run_tool({"t.tblx"}, {.cwd = dir.path, .file_size_limit = c.limit});
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(run.out == banner() + "t.tblx =>\n\tt.tbl...\n" + progress_lines("t", c.shown) +
                                "t.tbl: Cannot write the " + c.item + "\n")
         << tail(run.out);
@@ -474,11 +475,11 @@ std::vector<FolderCase> unwritable_folder_cases(const fs::path& in) {
   write_file(in / "t.tblx", document(1, 0, {3}));
   write_file(in / "data", "abc");
   return {
-      {{(in / "t.tbl").string()}, "t.tblx: Cannot write the file\n", 0},
+      {{(in / "t.tbl").string()}, "t.tblx: Cannot write the file\n", 1},
       {{(in / "t.tblx").string()},
        (in / "t.tblx").string() +
            " =>\nt.tbl: Cannot write the file. Retry...\n<time>: Cannot write the file\n",
-       0},
+       1},
       {{"-c", (in / "data").string(), "out"}, "out: Cannot write the file\n", 1},
       {{"-d", (in / "data").string(), "out"}, "out: Cannot write the file\n", 1},
   };
@@ -591,22 +592,26 @@ TEST(Interrupts, LongConversionsLeaveTheEarlierOutput) {
 // ---- Standard output -------------------------------------------------------------------------
 
 // Messages and thousands of progress lines all fail to reach the console; the files are still
-// right, and a failing conversion still leaves nothing.
+// right, and a failing conversion still leaves nothing. The run fails, with one line on standard
+// error.
 TEST(FailingStandardOutput, ConversionsStillCompleteOrFailCleanly) {
   ScratchDir dir;
   const std::string table = records_table("t", 5000);
   write_file(dir / "t.tbl", table);
   const RunOptions full{.cwd = dir.path, .stdout_to_dev_full = true};
+  const std::string complaint = "tbl2tblx: cannot write to standard output\n";
   RunResult run = run_tool({"t.tbl"}, full);
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, complaint);
   fs::rename(dir / "t.tbl", dir / "first.tbl");
   run = run_tool({"t.tblx"}, full);
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, complaint);
   EXPECT_TRUE(read_file(dir / "t.tbl") == table);
 
   write_file(dir / "bad.tbl", table.substr(0, table.size() - 1));
   run = run_tool({"bad.tbl"}, full);
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(dir.entries(), (Names{"bad.tbl", "first.tbl", "t.tbl", "t.tblx"}));
 }
@@ -712,7 +717,7 @@ TEST(Memory, CountsClaimingBillionsFailAtOnce) {
         {"x.tbl"}, {.cwd = dir.path, .plain = true, .memory_limit = table_baseline() + kMiB});
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(run.out, banner() + "x.tbl => x.tblx...\nWarning: EOF mismatched\n");
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
     EXPECT_EQ(read_file(dir / "x.tblx"), "earlier");
     EXPECT_EQ(dir.entries(), (Names{"x.tbl", "x.tblx"}));
   }

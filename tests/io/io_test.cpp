@@ -1,5 +1,6 @@
 #include "io/io.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,6 +9,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support.hpp"
 
@@ -188,6 +191,37 @@ TEST(OutputFile, WritesDevicesInPlaceAndRefusesDirectories) {
   fs::create_directory(dir / "folder");
   EXPECT_EQ(save_whole_file((dir / "folder").c_str(), as_bytes("x")), 1);
   EXPECT_TRUE(fs::is_directory(dir / "folder"));
+}
+
+// Only the exact names of a descriptor count; anything else is a file name like any other.
+TEST(NamedDescriptor, TakesExactlyTheNamesOfTheProcesssDescriptors) {
+  const std::pair<const char*, int> cases[] = {
+      {"/dev/stdin", 0},    {"/dev/stdout", 1},          {"/dev/stderr", 2},
+      {"/dev/fd/12", 12},   {"/proc/self/fd/0", 0},      {"/dev/fd/", -1},
+      {"/dev/fd/1x", -1},   {"/dev/fd/-1", -1},          {"/dev/fd/+1", -1},
+      {"/dev/fd/ 1", -1},   {"/dev/stdout/", -1},        {"dev/stdout", -1},
+      {"/proc/1/fd/1", -1}, {"/dev/fd/99999999999", -1},
+  };
+  for (const auto& [name, fd] : cases)
+    EXPECT_EQ(named_descriptor(name), fd) << name;
+  EXPECT_EQ(named_descriptor(nullptr), -1);
+}
+
+// An adopted descriptor is written at its own position and stays open after the commit.
+TEST(OutputFile, AnAdoptedDescriptorIsWrittenWhereItStandsAndKeptOpen) {
+  ScratchDir dir;
+  write_file(dir / "log", "earlier");
+  const int fd = open((dir / "log").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(fd, 0);
+  OutputFile out;
+  ASSERT_EQ(output_adopt(out, fd, "/dev/fd/N"), 0);
+  ASSERT_EQ(output_write(out, "+new"), 0);
+  ASSERT_EQ(output_commit(out), 0);
+  EXPECT_TRUE(descriptor_is_open(fd));
+  EXPECT_EQ(read_file(dir / "log"), "earlier+new");
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"log"});
+  close(fd);
+  EXPECT_FALSE(descriptor_is_open(fd));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The tool in its users' toolbox: the manual page formats without a warning and names the
 // tool's version, the bash completion offers what each position of the command line takes,
 // `cmake --install` puts every file in its folder, and the Debian package carries the right
-// fields and files and its installed binary works.
+// fields and files (a machine-readable copyright file that matches LICENSE among them) and its
+// installed binary works.
 #include <algorithm>
 #include <set>
 #include <sstream>
@@ -45,6 +46,37 @@ std::vector<std::string> lines_of(const std::string& text) {
   for (std::string line; std::getline(in, line);)
     lines.push_back(line);
   return lines;
+}
+
+// The machine-readable copyright file: its format, and the holder and terms of LICENSE, word for
+// word, for every file.
+void expect_copyright_file(const std::string& text) {
+  const std::string license = read_file(source_dir() / "LICENSE");
+  const std::string holder_lead = "\nCopyright (c) ";
+  const std::size_t holder_at = license.find(holder_lead);
+  ASSERT_NE(holder_at, std::string::npos);
+  const std::size_t holder_end = license.find('\n', holder_at + 1);
+  const std::string holder =
+      license.substr(holder_at + holder_lead.size(), holder_end - holder_at - holder_lead.size());
+  EXPECT_TRUE(license.starts_with("MIT License\n")) << license;
+  EXPECT_TRUE(holder.ends_with(" the tbl2tblx developers")) << holder;
+
+  const std::vector<std::string> lines = lines_of(text);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/");
+  EXPECT_NE(text.find("\n\nFiles: *\nCopyright: " + holder + "\nLicense: Expat\n"),
+            std::string::npos)
+      << text;
+  // The stand-alone licence paragraph: the terms, each line indented, " ." for an empty line.
+  const std::string lead = "\n\nLicense: Expat\n";
+  const std::size_t terms_at = text.rfind(lead);
+  ASSERT_NE(terms_at, std::string::npos) << text;
+  std::string terms;
+  for (const std::string& line : lines_of(text.substr(terms_at + lead.size()))) {
+    ASSERT_TRUE(line.starts_with(" ")) << line;
+    terms += (line == " ." ? "" : line.substr(1)) + "\n";
+  }
+  EXPECT_EQ(license.substr(holder_end + 2), terms);
 }
 
 // ---- Manual page -----------------------------------------------------------------------------
@@ -126,7 +158,9 @@ TEST(Install, PutsEveryFileUnderThePrefix) {
 
   EXPECT_EQ(files_under(dir.path),
             (std::vector<std::string>{"bin/tbl2tblx", "share/bash-completion/completions/tbl2tblx",
-                                      "share/man/man1/tbl2tblx.1", "share/tbl2tblx/tblx.xsd"}));
+                                      "share/doc/tbl2tblx/copyright", "share/man/man1/tbl2tblx.1",
+                                      "share/tbl2tblx/tblx.xsd"}));
+  expect_copyright_file(read_file(dir / "share/doc/tbl2tblx/copyright"));
   EXPECT_EQ(read_file(dir / "share/man/man1/tbl2tblx.1"), read_file(manual()));
   EXPECT_EQ(read_file(dir / "share/tbl2tblx/tblx.xsd"), read_file(schema()));
   EXPECT_EQ(read_file(dir / "share/bash-completion/completions/tbl2tblx"), read_file(completion()));
@@ -195,10 +229,12 @@ TEST(DebianPackage, HasItsFieldsFilesAndAWorkingBinary) {
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, (std::vector<std::string>{
                        "./usr/bin/tbl2tblx", "./usr/share/bash-completion/completions/tbl2tblx",
-                       "./usr/share/man/man1/tbl2tblx.1.gz", "./usr/share/tbl2tblx/tblx.xsd"}));
+                       "./usr/share/doc/tbl2tblx/copyright", "./usr/share/man/man1/tbl2tblx.1.gz",
+                       "./usr/share/tbl2tblx/tblx.xsd"}));
 
   const fs::path root = dir / "root";
   ASSERT_EQ(shell("dpkg-deb -x " + quote(deb) + " " + quote(root)).status, 0);
+  expect_copyright_file(read_file(root / "usr/share/doc/tbl2tblx/copyright"));
   const fs::path work = dir / "work";
   fs::create_directory(work);
   const ShellResult run = shell("cd " + quote(work) + " && " + quote(root / "usr/bin/tbl2tblx") +

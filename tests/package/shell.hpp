@@ -2,7 +2,9 @@
 // status and everything it printed.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -26,15 +28,28 @@ inline std::string quote(const std::string& text) {
   return quoted + "'";
 }
 
+// Runs `command` with /bin/sh, started as a login shell would start it: every signal at its
+// default action (a shell cannot undo one ignored when it starts).
 inline ShellResult shell(const std::string& command) {
   ShellResult result;
   const std::string full = "exec 2>&1 </dev/null; " + command;
-  FILE* pipe = popen(full.c_str(), "r");
-  if (pipe == nullptr) return result;
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return result;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    testing_support::reset_signals();
+    execl("/bin/sh", "sh", "-c", full.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
   char chunk[4096];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-    result.out.append(chunk, n);
-  const int status = pclose(pipe);
+  for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;)
+    result.out.append(chunk, static_cast<std::size_t>(n));
+  close(out[0]);
+  if (pid < 0) return result;
+  int status = 0;
+  waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }

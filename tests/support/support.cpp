@@ -1,6 +1,8 @@
 #include "support.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -11,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include "formats/formats.hpp"
 
@@ -88,34 +91,48 @@ std::string banner() {
          std::string(tbl2tblx::kAuthorCredit) + "\n" + std::string(tbl2tblx::kWebAddress) + "\n\n";
 }
 
-namespace {
-
-void write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n <= 0) return;
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
+void reset_signals() {
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  // SIGKILL, SIGSTOP and the C library's own signals refuse; they need nothing.
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number)
+    sigaction(signal_number, &default_action, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
 }
+
+namespace {
 
 // Runs in the forked child: nothing here may allocate once the address-space limit is set.
 [[noreturn]] void exec_child(const std::string& program, char* const* argv,
-                             const RunOptions& options, int stdin_fd, int stdout_fd) {
-  dup2(stdin_fd, 0);
-  dup2(stdout_fd, 1);
+                             const RunOptions& options, const int (&streams)[3]) {
+  for (int fd = 0; fd < 3; ++fd)
+    dup2(streams[fd], fd);
+  // Descriptors the test process holds (its pipes, whatever it inherited) stay out of the tool.
+  close_range(3, ~0u, CLOSE_RANGE_CLOEXEC);
   if (options.stdout_to_dev_full) {
     int full = open("/dev/full", O_WRONLY);
     if (full >= 0) dup2(full, 1);
   }
+  for (const auto& [fd, path] : options.append_to) {
+    const int opened = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    if (opened < 0 || dup2(opened, fd) < 0) _exit(126);
+    if (opened != fd) close(opened);
+  }
   if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+  reset_signals();
   if (options.file_size_limit >= 0) {
-    signal(SIGXFSZ, SIG_IGN);
     rlimit limit{static_cast<rlim_t>(options.file_size_limit),
                  static_cast<rlim_t>(options.file_size_limit)};
     setrlimit(RLIMIT_FSIZE, &limit);
   }
   // Every run is also a leak check: the sanitizers' leak report fails it.
   setenv("ASAN_OPTIONS", "detect_leaks=1:exitcode=86", 1);
+  unsetenv("SOURCE_DATE_EPOCH");
+  for (const auto& [name, value] : options.environment)
+    setenv(name.c_str(), value.c_str(), 1);
   if (options.memory_limit >= 0) {
     rlimit limit{static_cast<rlim_t>(options.memory_limit),
                  static_cast<rlim_t>(options.memory_limit)};
@@ -125,11 +142,48 @@ void write_all(int fd, std::string_view data) {
   _exit(127);
 }
 
+// Feeds `input` to `to` while collecting everything from `out` and `err`, until both end.
+void exchange(int to, std::string_view input, int out, std::string& out_text, int err,
+              std::string& err_text) {
+  if (input.empty()) {
+    close(to);
+    to = -1;
+  }
+  char chunk[65536];
+  while (out >= 0 || err >= 0) {
+    pollfd fds[3] = {{to, POLLOUT, 0}, {out, POLLIN, 0}, {err, POLLIN, 0}};
+    if (poll(fds, 3, -1) < 0) continue;
+    if (fds[0].revents != 0) {
+      const ssize_t n = ::write(to, input.data(), input.size());
+      if (n > 0) input.remove_prefix(static_cast<std::size_t>(n));
+      if (n <= 0 || input.empty()) {
+        close(to);
+        to = -1;
+      }
+    }
+    for (auto [index, fd, text] :
+         {std::tuple{1, &out, &out_text}, std::tuple{2, &err, &err_text}}) {
+      if (fds[index].revents == 0) continue;
+      const ssize_t n = read(*fd, chunk, sizeof chunk);
+      if (n > 0) {
+        text->append(chunk, static_cast<std::size_t>(n));
+      } else {
+        close(*fd);
+        *fd = -1;
+      }
+    }
+  }
+  if (to >= 0) close(to);
+}
+
 }  // namespace
 
 RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options) {
-  int in_pipe[2], out_pipe[2];
-  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
+      pipe2(err_pipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
   std::string program = options.plain ? plain_tool_path() : tool_path();
   std::vector<char*> argv;
   argv.push_back(program.data());
@@ -138,27 +192,20 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
   argv.push_back(nullptr);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    close(in_pipe[1]);
-    close(out_pipe[0]);
-    exec_child(program, argv.data(), options, in_pipe[0], out_pipe[1]);
-  }
+  if (pid == 0) exec_child(program, argv.data(), options, {in_pipe[0], out_pipe[1], err_pipe[1]});
   close(in_pipe[0]);
   close(out_pipe[1]);
+  close(err_pipe[1]);
   signal(SIGPIPE, SIG_IGN);
-  write_all(in_pipe[1], options.stdin_data);
-  close(in_pipe[1]);
   RunResult result;
-  char chunk[65536];
-  for (;;) {
-    ssize_t n = read(out_pipe[0], chunk, sizeof chunk);
-    if (n <= 0) break;
-    result.out.append(chunk, static_cast<std::size_t>(n));
-  }
-  close(out_pipe[0]);
+  exchange(in_pipe[1], options.stdin_data, out_pipe[0], result.out, err_pipe[0], result.err);
   int status = 0;
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (result.err.find("Sanitizer") != std::string::npos ||
+      result.err.find("runtime error") != std::string::npos) {
+    ADD_FAILURE() << "the tool's standard error:\n" << result.err;
+  }
   return result;
 }
 

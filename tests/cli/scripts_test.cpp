@@ -1,0 +1,374 @@
+// The tool in scripts and pipelines: the exit status of a batch, standard output and the other
+// descriptors the tool is given as a file mode's target, file-size limits as a shell sets them,
+// and reproducible documents. Each case checks the status, where every byte went (standard
+// output, standard error, files) and the files left and not left.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support.hpp"
+
+namespace fs = std::filesystem;
+using namespace testing_support;
+
+namespace {
+
+using Names = std::vector<std::string>;
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+std::string phone_table() {
+  return read_file(source_dir() / "examples" / "phone.tbl");
+}
+
+// A document of one table `name` with an int4 field; `record` goes inside <records>.
+std::string document(std::string_view name, std::string_view record) {
+  return "<?xml version=\"1.0\"?>\n<tblx><header><version>2.0</version></header><tables>\n"
+         "<table><name>" +
+         std::string(name) +
+         "</name><schema><fieldinfo><id>1</id><name>n</name><type>int4</type></fieldinfo>"
+         "</schema>\n<records>" +
+         std::string(record) + "</records></table></tables></tblx>\n";
+}
+
+const std::string kRecord =
+    "<record><fielddata><id>1</id><type>int4</type><content>7</content></fielddata></record>";
+
+std::string random_bytes(std::size_t size) {
+  std::mt19937 generator(static_cast<unsigned>(size));
+  std::string data(size, '\0');
+  for (char& c : data)
+    c = static_cast<char>(generator() & 0xFF);
+  return data;
+}
+
+ino_t inode(const fs::path& path) {
+  struct stat status {};
+  stat(path.c_str(), &status);
+  return status.st_ino;
+}
+
+// ---- Exit status of a batch ------------------------------------------------------------------
+
+struct BatchCase {
+  const char* what;
+  Files files;
+  Names args;
+  int status;
+  Names entries;         // the folder afterwards
+  std::string reported;  // a line the run prints
+};
+
+TEST(Batch, EndsWithOneWhenAnyConversionFailed) {
+  const std::string phone = phone_table();
+  const std::string good = document("good", kRecord);
+  const std::string broken = document("broken", "<record><fielddata><id>1</id><type>int8");
+  // The last value, an int2, given one byte.
+  const std::string damaged = phone.substr(0, 117) + '\x01' + phone.substr(118, 3) + '\xfe';
+  const std::vector<BatchCase> cases = {
+      {"converted and skipped",
+       {{"phone.tbl", phone}, {"good.tblx", good}, {"notes.txt", ""}},
+       {"phone.tbl", "notes.txt", "-x", "good.tblx", "-h"},
+       0,
+       {"good.tbl", "good.tblx", "notes.txt", "phone.tbl", "phone.tblx"},
+       "good.tblx =>\n"},
+      {"a retry under the time name is no failure",
+       {{"slash.tblx", document("a/b", kRecord)}},
+       {"slash.tblx"},
+       0,
+       {"<time>.tbl", "slash.tblx"},
+       "a/b.tbl: Cannot write the file. Retry...\n"},
+      {"the secret notice is no failure",
+       {{"secret.tblx", document("secret", "<record><secret/></record>")}},
+       {"secret.tblx"},
+       0,
+       {"secret.tbl", "secret.tblx"},
+       "#0: Secret data not supported in tbl\n"},
+      {"arguments are taken in order: a new document converts back",
+       {{"phone.tbl", phone}},
+       {"phone.tbl", "phone.tblx"},
+       0,
+       {"phone.tbl", "phone.tblx"},
+       "phone.tblx =>\n\tphone.tbl...\n"},
+      {"a broken document, and the arguments after it",
+       {{"broken.tblx", broken}, {"phone.tbl", phone}},
+       {"broken.tblx", "phone.tbl"},
+       1,
+       {"broken.tblx", "phone.tbl", "phone.tblx"},
+       "Error: <type> at line 4\n"},
+      {"a missing file",
+       {{"phone.tbl", phone}},
+       {"missing.tblx", "phone.tbl"},
+       1,
+       {"phone.tbl", "phone.tblx"},
+       "missing.tblx: Cannot read the file\n"},
+      {"a cut binary file",
+       {{"cut.tbl", phone.substr(0, 100)}},
+       {"cut.tbl"},
+       1,
+       {"cut.tbl"},
+       "Warning: EOF mismatched\n"},
+      {"a damaged binary file",
+       {{"bad.tbl", damaged}},
+       {"bad.tbl"},
+       1,
+       {"bad.tbl"},
+       "bad.tbl: Damaged table file\n"},
+      {"a document that cannot be written",
+       {{"phone.tbl", phone}, {"phone.tblx/keep", ""}},
+       {"phone.tbl"},
+       1,
+       {"phone.tbl", "phone.tblx"},
+       "phone.tblx: Cannot write the file\n"},
+  };
+  for (const BatchCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    for (const auto& [name, content] : c.files) {
+      fs::create_directories((dir / name).parent_path());
+      write_file(dir / name, content);
+    }
+    const RunResult run = run_tool(c.args, {.cwd = dir.path});
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_NE(run.out.find(c.reported), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "");
+    Names entries = dir.entries();
+    for (std::string& name : entries)
+      name = std::regex_replace(name, std::regex("^[0-9]{14}"), "<time>");
+    EXPECT_EQ(entries, c.entries);
+  }
+}
+
+// Messages are the tool's output: when standard output cannot take them, the files are still
+// written, and the run fails with one line on standard error, whatever the mode.
+TEST(Batch, AStandardOutputThatCannotBeWrittenFailsEveryMode) {
+  ScratchDir dir;
+  write_file(dir / "phone.tbl", phone_table());
+  const Names runs[] = {{}, {"-h"}, {"phone.tbl"}, {"-c", "phone.tbl", "phone.b64"}};
+  for (const Names& args : runs) {
+    SCOPED_TRACE(args.empty() ? "no arguments" : args.front());
+    const RunResult run = run_tool(args, {.cwd = dir.path, .stdout_to_dev_full = true});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "tbl2tblx: cannot write to standard output\n");
+  }
+  EXPECT_EQ(dir.entries(), (Names{"phone.b64", "phone.tbl", "phone.tblx"}));
+}
+
+// ---- Descriptors as targets ------------------------------------------------------------------
+
+// A target naming standard output is written through it as it stands: appended to the log it
+// is redirected to, never replacing it, with every message on standard error.
+TEST(DescriptorTargets, StandardOutputCarriesTheDataAlone) {
+  const std::string data = random_bytes(1'500'000);  // more than one piece of the stream
+  ScratchDir dir;
+  write_file(dir / "data", data);
+  ASSERT_EQ(run_tool({"-e", "data", "data.b64"}, {.cwd = dir.path}).status, 0);
+  const std::string encoded = read_file(dir / "data.b64");
+  const std::string unbroken = std::regex_replace(encoded, std::regex("\n"), "");
+  struct Case {
+    const char* option;
+    const char* source;
+    const char* target;
+    std::string result;
+    const char* said;
+  } cases[] = {
+      {"-e", "data", "/dev/stdout", encoded, "Encoding OK"},
+      {"-d", "data.b64", "/dev/fd/1", data, "Decoding OK"},
+      {"-c", "data", "/proc/self/fd/1", unbroken, "Encoding OK"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    write_file(dir / "app.log", "earlier line\n");
+    const ino_t before = inode(dir / "app.log");
+    const RunResult run = run_tool({c.option, c.source, c.target},
+                                   {.cwd = dir.path, .append_to = {{1, dir / "app.log"}}});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, banner() + c.target + ": " + c.said + "\n");
+    EXPECT_TRUE(read_file(dir / "app.log") == "earlier line\n" + c.result);
+    EXPECT_EQ(inode(dir / "app.log"), before);
+    EXPECT_EQ(dir.entries(), (Names{"app.log", "data", "data.b64"}));
+  }
+
+  // In a pipe: standard input decoded onto standard output.
+  const RunResult piped =
+      run_tool({"-d", "/dev/stdin", "/dev/stdout"}, {.cwd = dir.path, .stdin_data = encoded});
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_TRUE(piped.out == data);
+  EXPECT_EQ(piped.err, banner() + "/dev/stdout: Decoding OK\n");
+}
+
+// Other descriptors are written as they stand too; messages stay on standard output.
+TEST(DescriptorTargets, OtherDescriptorsAreWrittenInPlace) {
+  ScratchDir dir;
+  write_file(dir / "abc", "abc");
+  for (const char* target : {"/dev/fd/3", "/proc/self/fd/3"}) {
+    write_file(dir / "side.log", "earlier");
+    const RunResult run =
+        run_tool({"-c", "abc", target}, {.cwd = dir.path, .append_to = {{3, dir / "side.log"}}});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, banner() + target + ": Encoding OK\n");
+    EXPECT_EQ(read_file(dir / "side.log"), "earlierYWJj");
+  }
+  const RunResult to_stderr = run_tool({"-c", "abc", "/dev/stderr"}, {.cwd = dir.path});
+  EXPECT_EQ(to_stderr.status, 0);
+  EXPECT_EQ(to_stderr.out, banner() + "/dev/stderr: Encoding OK\n");
+  EXPECT_EQ(to_stderr.err, "YWJj");
+  EXPECT_EQ(dir.entries(), (Names{"abc", "side.log"}));
+}
+
+TEST(DescriptorTargets, AFailureIsAnUnwritableFile) {
+  ScratchDir dir;
+  write_file(dir / "abc", "abc");
+  write_file(dir / "blank", " \n");
+  struct Case {
+    const char* what;
+    Names args;
+    RunOptions how;
+    std::string out, err;
+  } cases[] = {
+      {"standard output on a full disk",
+       {"-c", "abc", "/dev/stdout"},
+       {.cwd = dir.path, .stdout_to_dev_full = true},
+       "",
+       banner() + "/dev/stdout: Cannot write the file\n"},
+      {"nothing decoded onto standard output",
+       {"-d", "blank", "/dev/stdout"},
+       {.cwd = dir.path},
+       "",
+       banner() + "/dev/stdout: Cannot write the file\n"},
+      {"a descriptor that is not open",
+       {"-e", "abc", "/dev/fd/9"},
+       {.cwd = dir.path},
+       banner() + "/dev/fd/9: Cannot write the file\n",
+       ""},
+      {"a descriptor open for reading only",
+       {"-e", "abc", "/dev/stdin"},
+       {.cwd = dir.path},
+       banner() + "/dev/stdin: Cannot write the file\n",
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const RunResult run = run_tool(c.args, c.how);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(dir.entries(), (Names{"abc", "blank"}));
+  }
+}
+
+// ---- File-size limits ------------------------------------------------------------------------
+
+// Started as a shell starts it, SIGXFSZ at its default action, the tool is not killed by the
+// limit: the write fails like one to a full disk, in each kind of writer.
+TEST(FileSizeLimit, FailsTheWriteAndLeavesTheEarlierFile) {
+  struct Case {
+    const char* what;
+    Files files;
+    Names args;
+    std::string output;
+    std::string message;
+  } cases[] = {
+      {"a file mode",
+       {{"data", random_bytes(100'000)}},
+       {"-e", "data", "out"},
+       "out",
+       "out: Cannot write the file\n"},
+      {"a document",
+       {{"phone.tbl", phone_table()}},
+       {"phone.tbl"},
+       "phone.tblx",
+       "phone.tblx: Cannot write the file\n"},
+      {"a binary table",
+       {{"t.tblx", document("t", kRecord + kRecord)}},
+       {"t.tblx"},
+       "t.tbl",
+       "t.tbl: Cannot write the file\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    for (const auto& [name, content] : c.files)
+      write_file(dir / name, content);
+    write_file(dir / c.output, "earlier");
+    const Names before = dir.entries();
+    const RunResult run = run_tool(c.args, {.cwd = dir.path, .file_size_limit = 60});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.out.ends_with(c.message)) << run.out;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(read_file(dir / c.output), "earlier");
+    EXPECT_EQ(dir.entries(), before);
+  }
+}
+
+// ---- Reproducible documents ------------------------------------------------------------------
+
+std::string date_of(const fs::path& document) {
+  std::smatch date;
+  const std::string text = read_file(document);
+  const std::regex line("<date>([^<]*)</date>");
+  return std::regex_search(text, date, line) ? date[1].str() : "";
+}
+
+// Seconds between a header date read as UTC and now.
+long seconds_from_now(const std::string& date) {
+  std::tm fields{};
+  if (strptime(date.c_str(), "%Y-%m-%d %H:%M:%S", &fields) == nullptr) return -1;
+  return std::labs(static_cast<long>(timegm(&fields) - std::time(nullptr)));
+}
+
+// A time zone nine hours east of UTC, written out so that no zone database is needed.
+const std::pair<std::string, std::string> kEastZone = {"TZ", "XYZ-9"};
+constexpr long kNineHours = 9 * 3600;
+
+TEST(SourceDateEpoch, ADecimalNumberOfSecondsGivesThatInstantInUtc) {
+  ScratchDir dir;
+  write_file(dir / "phone.tbl", phone_table());
+  for (const auto& [epoch, date] :
+       {std::pair{"0", "1970-01-01 00:00:00"}, std::pair{"1700000000", "2023-11-14 22:13:20"},
+        std::pair{"0000000086400", "1970-01-02 00:00:00"}}) {
+    SCOPED_TRACE(epoch);
+    const RunResult run = run_tool(
+        {"phone.tbl"}, {.cwd = dir.path, .environment = {kEastZone, {"SOURCE_DATE_EPOCH", epoch}}});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(date_of(dir / "phone.tblx"), date);
+  }
+  const std::string first = read_file(dir / "phone.tblx");
+  run_tool({"phone.tbl"}, {.cwd = dir.path, .environment = {{"SOURCE_DATE_EPOCH", "86400"}}});
+  EXPECT_EQ(read_file(dir / "phone.tblx"), first);
+}
+
+// Anything else is no instant: the local time is shown, as without the variable.
+TEST(SourceDateEpoch, OtherValuesGiveTheLocalTime) {
+  ScratchDir dir;
+  write_file(dir / "phone.tbl", phone_table());
+  for (const char* epoch :
+       {"", "-1", "+5", " 5", "5 ", "12abc", "1.5", "1e9", "0x10", "99999999999999999999999"}) {
+    SCOPED_TRACE(std::string("\"") + epoch + "\"");
+    const RunResult run = run_tool(
+        {"phone.tbl"}, {.cwd = dir.path, .environment = {kEastZone, {"SOURCE_DATE_EPOCH", epoch}}});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_LE(std::labs(seconds_from_now(date_of(dir / "phone.tblx")) - kNineHours), 60);
+  }
+}
+
+// The variable dates documents only: a fallback file name still takes the local time.
+TEST(SourceDateEpoch, FallbackNamesKeepTheLocalTime) {
+  ScratchDir dir;
+  write_file(dir / "slash.tblx", document("a/b", kRecord));
+  const RunResult run =
+      run_tool({"slash.tblx"}, {.cwd = dir.path, .environment = {{"SOURCE_DATE_EPOCH", "0"}}});
+  EXPECT_EQ(run.status, 0);
+  const Names entries = dir.entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_TRUE(std::regex_match(entries[0], std::regex("20[0-9]{12}\\.tbl"))) << entries[0];
+}
+
+}  // namespace
