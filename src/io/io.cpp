@@ -412,9 +412,7 @@ bool input_fill(InputWindow& in, std::size_t n) {
   return true;
 }
 
-bool input_known_short(const InputWindow& in, std::uint64_t n) {
-  const std::size_t available = input_available(in);
-  if (n <= available) return false;
+bool input_known_short_past_window(const InputWindow& in, std::uint64_t n) {
   if (in.ended) return true;
   const std::uint64_t offset = input_offset(in);
   return in.size != InputWindow::kUnknownSize && offset <= in.size && in.size - offset < n;

@@ -120,7 +120,10 @@ inline std::uint64_t input_offset(const InputWindow& in) {
 
 // Whether the stream is known to hold fewer than `n` bytes after `at`: by the source's size, or
 // because it ended. False when that cannot be told without reading further.
-bool input_known_short(const InputWindow& in, std::uint64_t n);
+bool input_known_short_past_window(const InputWindow& in, std::uint64_t n);
+inline bool input_known_short(const InputWindow& in, std::uint64_t n) {
+  return n > input_available(in) && input_known_short_past_window(in, n);
+}
 
 // Passes over `n` bytes, reading those not in the window. False when the source ends first.
 bool input_skip(InputWindow& in, std::uint64_t n);
