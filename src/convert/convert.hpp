@@ -44,8 +44,9 @@ enum class TableOutcome : std::uint8_t {
 TableOutcome write_table_document(InputWindow& table, const DocumentHead& head, OutputFile& out);
 
 // A ".tblx" name becomes one ".tbl" file per table, in the current directory, named after its
-// table (or after the local time when that name cannot be written).
-int convert_tblx_to_tbl(const char* path);
+// table (or after the local time when that name cannot be written). The document is read
+// through a window of `window` bytes (tests and fuzzers make it tiny).
+int convert_tblx_to_tbl(const char* path, std::size_t window = kInputWindowSize);
 
 // The wait after falling back to a time-stamped name, so that two fallbacks in one run get two
 // names. Fuzzers set it to zero.

@@ -1,7 +1,7 @@
-// Reads a .tblx document in one forward pass, tag by tag, and writes one .tbl file per table.
-// Element texts are converted where they stand in the loaded document (numbers parsed, strings
-// unescaped and blobs decoded in place), so no value is copied or allocated on its way to the
-// output file.
+// Reads a .tblx document in one forward pass through a small window, tag by tag, and writes one
+// .tbl file per table. Element texts are decoded as they stream in: numbers are parsed and names
+// gathered into small buffers, strings unescaped and blobs decoded straight into the output
+// file, so that a document of any size, and a value of any length, takes the same memory.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -30,14 +30,34 @@ constexpr const char* kFallbackNameFormat = "%04d%02d%02d%02d%02d%02d.tbl";
 // A table name and ".tbl", or the fallback name with room for any value of the time fields.
 constexpr std::size_t kOutputNameSize = 80;
 
-// The document walk: the loaded text, written to only inside element texts, and the last scan.
-struct Reader {
-  char* text = nullptr;
-  const char* content = nullptr;  // after the '>' of the last tag; nullptr: no text follows it
-  const char* next = nullptr;     // the '<' of the tag to scan next
-  bool utf8 = false;              // names and strings are decoded from UTF-8
-  bool close_pending = false;     // the last tag was an empty-element tag: its end comes next
+// How a conversion stopped short, for the one place that words it.
+enum class Failure : std::uint8_t {
+  kNone,
+  kParse,  // the tag and line where the document cannot be read on
+  kWrite,  // an item of the output that could not be written
+  kFile,   // an output file that could not be created or completed
+  kRead,   // the document could not be read
+};
+
+struct Outcome {
+  Failure failure = Failure::kNone;
   char tag[kTagBufferSize] = {};
+  std::int32_t line = 0;
+  const char* item = nullptr;
+  char output_name[kOutputNameSize] = {};
+};
+
+// The document walk: the window over the document, the last tag scanned and how its text stands.
+struct Reader {
+  InputWindow in;
+  TagScan scan;
+  bool utf8 = false;           // names and strings are decoded from UTF-8
+  bool close_pending = false;  // the last tag was an empty-element tag: its end comes next
+  bool text_pending = false;   // the text after the last tag is still to be read or passed over
+  bool ended = false;          // the document ended inside the last text, after some markup
+  bool open_markup = false;    // the last text ended at markup that the document ends inside
+  char tag[kTagBufferSize] = {};
+  Outcome outcome;
 };
 
 using Name = std::array<char, kNameFieldWidth>;  // at most 20 characters and a zero
@@ -49,6 +69,7 @@ using WrittenNames = std::set<std::string, std::less<>>;
 // One table's output and what its records refer to.
 struct Table {
   OutputFile file;
+  Outcome* outcome = nullptr;
   char output_name[kOutputNameSize] = {};
   Name name = {};
   bool overwrite = false;
@@ -58,24 +79,59 @@ struct Table {
   std::uint32_t nrecord = 0;
 };
 
-// ---- Messages ----------------------------------------------------------------------------------
+// ---- Failures ----------------------------------------------------------------------------------
 
-int parse_error(const Reader& r) {
-  end_progress();
-  std::printf("Error: %s at line %d\n", r.tag, static_cast<int>(current_line));
+int parse_error(Reader& r) {
+  r.outcome.failure = Failure::kParse;
+  std::memcpy(r.outcome.tag, r.tag, sizeof r.tag);
+  r.outcome.line = r.scan.current_line;
   return 1;
 }
 
-int write_error(const Table& t, const char* item) {
-  end_progress();
-  std::printf("%s: Cannot write the %s\n", t.output_name, item);
+int file_error(Outcome& outcome, const char* output_name, Failure failure, const char* item) {
+  outcome.failure = failure;
+  outcome.item = item;
+  std::snprintf(outcome.output_name, sizeof outcome.output_name, "%s", output_name);
   return 1;
+}
+
+int write_error(Table& t, const char* item) {
+  return file_error(*t.outcome, t.output_name, Failure::kWrite, item);
+}
+
+void report(const char* path, const Reader& r) {
+  const Outcome& o = r.outcome;
+  end_progress();
+  if (r.in.failed) {
+    std::printf("%s: Cannot read the file\n", path);
+    return;
+  }
+  switch (o.failure) {
+    case Failure::kParse:
+      std::printf("Error: %s at line %d\n", o.tag, static_cast<int>(o.line));
+      break;
+    case Failure::kWrite:
+      std::printf("%s: Cannot write the %s\n", o.output_name, o.item);
+      break;
+    case Failure::kFile:
+      std::printf("%s: Cannot write the file\n", o.output_name);
+      break;
+    case Failure::kRead:
+      std::printf("%s: Cannot read the file\n", path);
+      break;
+    case Failure::kNone:
+      break;
+  }
 }
 
 // ---- Scanning ----------------------------------------------------------------------------------
 
 bool is_closing_root(const char* tag) {
   return tag_is(tag, "/tblx") == 0;
+}
+
+bool is(const Reader& r, const char* name) {
+  return tag_is(r.tag, name) == 0;
 }
 
 // "<x/>" and "<x .../>" stand for "<x ...></x>": the end tag is made from the start tag.
@@ -85,27 +141,48 @@ void close_empty_element(Reader& r) {
   char end[kTagBufferSize];
   std::snprintf(end, sizeof end, "</%.*s>", length, name);
   std::memcpy(r.tag, end, sizeof end);
-  r.content = nullptr;
 }
 
-// Takes the next tag. The document must go on after every tag but the closing root tag.
-int scan(Reader& r) {
+// Whatever stood between the last tag and this scan: a text passed over, or the end of the
+// document met inside it.
+int settle_last_text(Reader& r) {
+  if (r.text_pending) {
+    r.text_pending = false;
+    if (!skip_to_markup(r.in, r.scan)) return parse_error(r);
+  }
+  if (r.ended) return parse_error(r);
+  if (r.open_markup) {
+    r.scan.current_line += r.scan.pending_lines;
+    r.scan.pending_lines = 0;
+    r.tag[0] = '\0';
+    return parse_error(r);
+  }
+  return 0;
+}
+
+// Takes the next tag. The document must go on after every tag but the closing root tag. The
+// text after a start tag named `text_of` is left where it stands for read_text; any other text
+// is passed over at once.
+int scan(Reader& r, const char* text_of = nullptr) {
   if (r.close_pending) {
     r.close_pending = false;
     close_empty_element(r);
     return 0;
   }
-  if (next_tag(r.next, r.tag, &r.content, &r.next) != 0) return parse_error(r);
-  if (r.next == nullptr && !is_closing_root(r.tag)) return parse_error(r);
+  if (settle_last_text(r) != 0) return 1;
+  if (next_tag(r.in, r.scan, r.tag) != 0) return parse_error(r);
   // XML writes "/>" together; the source is looked at first, as nearly no tag is empty.
-  if (r.content[-2] == '/' && is_empty_element(r.tag)) {
-    r.close_pending = true;
-    r.content = nullptr;  // an empty element has no text; what follows the tag is not its text
+  const bool empty = r.scan.slash_close && is_empty_element(r.tag);
+  if ((text_of != nullptr && !empty && is(r, text_of)) || is_closing_root(r.tag)) {
+    r.text_pending = true;
+  } else if (!skip_to_markup(r.in, r.scan)) {
+    return parse_error(r);
   }
+  r.close_pending = empty;
   return 0;
 }
 
-int require(const Reader& r, const char* name) {
+int require(Reader& r, const char* name) {
   return tag_is(r.tag, name) == 0 ? 0 : parse_error(r);
 }
 
@@ -114,89 +191,10 @@ int expect(Reader& r, const char* name) {
   return require(r, name);
 }
 
-bool is(const Reader& r, const char* name) {
-  return tag_is(r.tag, name) == 0;
-}
-
-std::int32_t count_line_ends(const char* begin, const char* end) {
-  return static_cast<std::int32_t>(std::count(begin, end, '\n'));
-}
-
-// The scan goes on from the tag after the element text, and the line ends of the markup inside
-// the text are counted now: decoding writes over them.
-void skip_past_text(Reader& r, const char* end) {
-  if (r.next == nullptr || end <= r.next) return;
-  pending_lines += count_line_ends(r.next, end);
-  r.next = *end == '<' ? end : nullptr;
-}
-
-// Numbers, type names and most names: nothing to decode, and too short for a library search.
-bool is_plain_short_text(std::string_view text) {
-  constexpr std::size_t kShortText = 24;
-  if (text.size() > kShortText) return false;
-  return std::none_of(text.begin(), text.end(), [](char c) { return c == '&' || c == '\n'; });
-}
-
-// One piece of element text decoded where it stands into `dest` (never past the piece's start).
-int decode_piece(const Reader& r, const TextPiece& piece, char* dest, std::size_t& written) {
-  std::string_view raw(piece.begin, static_cast<std::size_t>(piece.end - piece.begin));
-  if (r.utf8) {
-    std::size_t decoded = 0;
-    if (utf8_to_latin1(raw, dest, decoded) != 0) return 1;
-    raw = {dest, decoded};
-  }
-  if (is_plain_short_text(raw)) {
-    if (dest != raw.data()) std::memmove(dest, raw.data(), raw.size());
-    written = raw.size();
-    return 0;
-  }
-  if (piece.cdata) {
-    written = translate_line_ends(raw, dest);
-    return 0;
-  }
-  const Unescaped unescaped = unescape_content(raw, dest);
-  written = unescaped.length;
-  return unescaped.valid ? 0 : 1;
-}
-
-// Text that runs across markup: where it ends is found before any byte of it is rewritten.
-int decode_pieces(Reader& r, char* out, std::size_t& used) {
-  TextPiece piece;
-  const char* end = r.content;
-  while (next_text_piece(end, piece)) {
-  }
-  skip_past_text(r, end);
-  for (const char* p = r.content; next_text_piece(p, piece);) {
-    std::size_t written = 0;
-    if (decode_piece(r, piece, out + used, written) != 0) return 1;
-    used += written;
-  }
-  return 0;
-}
-
-// The text of the element whose start tag was just scanned, decoded where it lies in the
-// document: it runs on across comments and processing instructions, takes the characters of
-// CDATA sections as they stand, and decodes entities, line ends and (in a UTF-8 document) UTF-8.
-// A text that no character of the binary form can stand for is refused at the start tag.
-int read_text(Reader& r, std::span<char>& text) {
-  text = {r.text, 0};
-  if (r.content == nullptr) return 0;
-  char* const out = r.text + (r.content - r.text);
-  std::size_t used = 0;
-  int failed = 0;
-  if (r.next == nullptr || markup_at(r.next) == Markup::kTag) {  // the usual case: one piece
-    const char* end = r.next != nullptr ? r.next : r.content + std::strlen(r.content);
-    failed = decode_piece(r, {r.content, end, false}, out, used);
-  } else {
-    failed = decode_pieces(r, out, used);
-  }
-  if (failed != 0) return parse_error(r);
-  text = {out, used};
-  return 0;
-}
-
-std::string_view text_view(std::span<const char> text) {
-  return {text.data(), text.size()};
+// The start tag of an element whose text is read next.
+int expect_text(Reader& r, const char* name) {
+  if (scan(r, name) != 0) return 1;
+  return require(r, name);
 }
 
 bool tag_has(const Reader& r, std::string_view name, std::string_view value) {
@@ -217,59 +215,32 @@ bool is_xml_space(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-std::string_view trim_xml_space(std::string_view text) {
-  while (!text.empty() && is_xml_space(text.front()))
-    text.remove_prefix(1);
-  while (!text.empty() && is_xml_space(text.back()))
-    text.remove_suffix(1);
-  return text;
-}
-
 // Digits are added up no higher than this: above every field's range, and far from overflow.
 constexpr std::int64_t kMagnitudeCap = std::int64_t{1} << 40;
 
-// The text of a number element: XML white space, an optional sign, at least one decimal digit,
-// XML white space, and nothing else. false for any other text, or a value outside [min, max].
-bool parse_integer(std::string_view text, std::int64_t min, std::int64_t max, std::int64_t& value) {
-  text = trim_xml_space(text);
+// Names, type names, group references and the version: more than any of them can hold.
+constexpr std::size_t kShortTextSize = 32;
+static_assert(kShortTextSize > kMaxNameChars && kShortTextSize > kDocumentVersion.size());
+
+// Where decoded characters go.
+enum class Sink : std::uint8_t { kShort, kNumber, kString, kBlob };
+
+// A number's text as it streams: XML white space, an optional sign, at least one decimal digit,
+// XML white space, and nothing else.
+enum class NumberPart : std::uint8_t { kLead, kSign, kDigits, kTrail, kBad };
+
+// An element text decoded so far.
+struct Value {
+  Sink sink = Sink::kShort;
+  std::array<char, kShortTextSize> chars = {};  // kShort: the first characters
+  std::size_t size = 0;                         // kShort: every character counted
+  NumberPart part = NumberPart::kLead;          // kNumber
   bool negative = false;
-  if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  if (text.empty()) return false;
   std::int64_t magnitude = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    magnitude = std::min(magnitude * 10 + (c - '0'), kMagnitudeCap);
-  }
-  value = negative ? -magnitude : magnitude;
-  return value >= min && value <= max;
-}
-
-// An id or skeyid: 0 to 255, refused at the element's start tag unless the text is exactly
-// such a number.
-int read_byte(Reader& r, std::uint8_t& byte) {
-  std::span<char> text;
-  std::int64_t value = 0;
-  if (read_text(r, text) != 0) return 1;
-  if (!parse_integer(text_view(text), 0, std::numeric_limits<std::uint8_t>::max(), value)) {
-    return parse_error(r);
-  }
-  byte = static_cast<std::uint8_t>(value);
-  return 0;
-}
-
-// An int2 or int4 value in the little-endian bytes of the binary form.
-template <typename Int>
-bool parse_value(std::string_view text, std::array<std::uint8_t, kInt4Size>& number) {
-  std::int64_t value = 0;
-  const std::int64_t min = std::numeric_limits<Int>::min();
-  const std::int64_t max = std::numeric_limits<Int>::max();
-  if (!parse_integer(text, min, max, value)) return false;
-  number = little_endian<kInt4Size>(static_cast<std::uint32_t>(value));
-  return true;
-}
+  OutputFile* out = nullptr;  // kString and kBlob: written as decoded, failures checked later
+  Base64Decoder base64;       // kBlob
+  bool foreign = false;       // kBlob: a character outside base64 and XML white space
+};
 
 // What a blob content may hold: the base64 alphabet, its padding and XML white space. The
 // decoder would skip anything else, so a slip would decode to other bytes without a word.
@@ -278,6 +249,262 @@ bool is_base64_text(std::string_view text) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
            c == '/' || c == '=' || is_xml_space(c);
   });
+}
+
+void add_digit_or_space(Value& v, char c) {
+  const bool digit = c >= '0' && c <= '9';
+  switch (v.part) {
+    case NumberPart::kLead:
+      if (is_xml_space(c)) return;
+      if (c == '-' || c == '+') {
+        v.negative = c == '-';
+        v.part = NumberPart::kSign;
+        return;
+      }
+      v.part = digit ? NumberPart::kDigits : NumberPart::kBad;
+      break;
+    case NumberPart::kSign:
+      v.part = digit ? NumberPart::kDigits : NumberPart::kBad;
+      break;
+    case NumberPart::kDigits:
+      if (!digit) {
+        v.part = is_xml_space(c) ? NumberPart::kTrail : NumberPart::kBad;
+        return;
+      }
+      break;
+    case NumberPart::kTrail:
+      if (!is_xml_space(c)) v.part = NumberPart::kBad;
+      return;
+    case NumberPart::kBad:
+      return;
+  }
+  if (v.part == NumberPart::kDigits)
+    v.magnitude = std::min(v.magnitude * 10 + (c - '0'), kMagnitudeCap);
+}
+
+// Base64 text decoded into the output in parts no larger than its buffer takes at once.
+void decode_base64_into(Value& v, std::string_view text) {
+  constexpr std::size_t kPart = kOutputBufferSize / 2;
+  for (std::size_t at = 0; at < text.size(); at += kPart) {
+    const std::size_t n = std::min(kPart, text.size() - at);
+    std::uint8_t* dest = output_reserve(*v.out, n);
+    if (dest == nullptr) return;
+    output_advance(
+        *v.out, base64_decode_step(
+                    v.base64, {reinterpret_cast<const std::uint8_t*>(text.data() + at), n}, dest));
+  }
+}
+
+// Decoded characters into the value.
+void take(Value& v, std::string_view text) {
+  switch (v.sink) {
+    case Sink::kShort:
+      if (v.size < v.chars.size()) {
+        std::memcpy(v.chars.data() + v.size, text.data(),
+                    std::min(text.size(), v.chars.size() - v.size));
+      }
+      v.size += text.size();
+      return;
+    case Sink::kNumber:
+      for (const char c : text)
+        add_digit_or_space(v, c);
+      return;
+    case Sink::kString:
+      (void)output_write(*v.out, text);  // a failure is sticky: reported once the element is read
+      return;
+    case Sink::kBlob:
+      if (!is_base64_text(text)) v.foreign = true;
+      decode_base64_into(v, text);
+      return;
+  }
+}
+
+void take_char(Value& v, char c) {
+  take(v, {&c, 1});
+}
+
+std::string_view short_text(const Value& v) {
+  return {v.chars.data(), std::min(v.size, v.chars.size())};
+}
+
+// The state of decoding that runs on across the chunks of one piece of text.
+struct Decoder {
+  bool after_cr = false;   // the last byte taken was a CR as written
+  unsigned char lead = 0;  // a UTF-8 lead byte whose continuation is still to come
+  bool refused = false;    // the text holds what no byte of the binary form stands for
+};
+
+constexpr unsigned kLeadTwoBytes = 0xC2;  // C2 and C3 lead U+0080 to U+00FF
+constexpr unsigned kContinuationMask = 0xC0;
+constexpr unsigned kContinuation = 0x80;
+constexpr unsigned kPayloadBits = 0x3F;
+constexpr unsigned kLeadPayloadBits = 0x1F;
+
+using ByteSet = std::array<bool, 256>;
+
+// Bytes that are not taken as they stand: '&' outside CDATA, LF, and bytes from 128 up in a
+// UTF-8 document.
+constexpr ByteSet make_special_set(bool entities, bool utf8) {
+  ByteSet set{};
+  set['\n'] = true;
+  if (entities) set['&'] = true;
+  if (utf8) {
+    for (std::size_t c = kContinuation; c < set.size(); ++c)
+      set[c] = true;
+  }
+  return set;
+}
+constexpr std::array<ByteSet, 4> kSpecialSets = {
+    make_special_set(false, false), make_special_set(false, true), make_special_set(true, false),
+    make_special_set(true, true)};
+
+// The second byte of a UTF-8 sequence.
+void take_continuation(Value& v, Decoder& d, unsigned char c) {
+  if ((c & kContinuationMask) != kContinuation) {
+    d.refused = true;
+    return;
+  }
+  take_char(v, static_cast<char>(((d.lead & kLeadPayloadBits) << 6) | (c & kPayloadBits)));
+  d.lead = 0;
+}
+
+// Decodes the chunk [p, end) into `v`: entities and numeric character references (outside
+// CDATA; a reference may read on up to `limit`), line ends (LF as CR, an LF after a CR dropped)
+// and, in a UTF-8 document, UTF-8. Returns where decoding stopped: `end`, past it when a
+// reference ran on, or anywhere once the text is refused.
+const char* decode_chunk(Value& v, Decoder& d, bool entities, bool utf8, const char* p,
+                         const char* end, const char* limit) {
+  const ByteSet& special = kSpecialSets[(entities ? 2u : 0u) + (utf8 ? 1u : 0u)];
+  while (p < end && !d.refused) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (d.lead != 0) {
+      take_continuation(v, d, c);
+      d.after_cr = false;
+      ++p;
+      continue;
+    }
+    const char* run = p;
+    while (p < end && !special[static_cast<unsigned char>(*p)])
+      ++p;
+    if (p != run) {
+      take(v, {run, static_cast<std::size_t>(p - run)});
+      d.after_cr = p[-1] == '\r';
+      continue;
+    }
+    if (c == '\n') {
+      if (!d.after_cr) take_char(v, '\r');
+      ++p;
+    } else if (c == '&') {
+      const Ampersand decoded = decode_ampersand({p, static_cast<std::size_t>(limit - p)});
+      d.refused = !decoded.valid;
+      if (decoded.valid) take_char(v, decoded.character);
+      p += decoded.length;
+    } else if ((c & ~1u) == kLeadTwoBytes) {
+      d.lead = c;
+      ++p;
+    } else {
+      d.refused = true;
+    }
+    d.after_cr = false;
+  }
+  return p;
+}
+
+// A piece of text ends: a UTF-8 sequence cut short by it is refused.
+void end_piece(Decoder& d) {
+  if (d.lead != 0) d.refused = true;
+  d.lead = 0;
+  d.after_cr = false;
+}
+
+// The text of the element whose start tag was just scanned, decoded into `v` as it streams
+// through the window: it runs on across comments and processing instructions, takes the
+// characters of CDATA sections as they stand, and decodes entities, line ends and (in a UTF-8
+// document) UTF-8. A text that no character of the binary form can stand for is refused at the
+// start tag. A CDATA section that the document ends inside is no part of the text: what was
+// decoded of it is taken back.
+int read_text(Reader& r, Value& v) {
+  if (!r.text_pending) return 0;  // an empty element
+  r.text_pending = false;
+  TextWalk walk;
+  Decoder d;
+  Value before_cdata;
+  for (;;) {
+    const TextChunk chunk = next_text_chunk(r.in, r.scan, walk, kReferenceLookahead + 1);
+    switch (chunk.event) {
+      case TextEvent::kData: {
+        const char* limit = reinterpret_cast<const char*>(r.in.end);
+        const char* stop = decode_chunk(v, d, true, r.utf8, chunk.begin, chunk.end, limit);
+        if (d.refused) return parse_error(r);
+        r.in.at = reinterpret_cast<const std::uint8_t*>(stop);
+        break;
+      }
+      case TextEvent::kCdata:
+        decode_chunk(v, d, false, r.utf8, chunk.begin, chunk.end, chunk.end);
+        break;
+      case TextEvent::kCdataStart:
+        end_piece(d);
+        if (d.refused) return parse_error(r);
+        before_cdata = v;
+        break;
+      case TextEvent::kBreak:
+      case TextEvent::kCdataEnd:
+        end_piece(d);
+        if (d.refused) return parse_error(r);
+        break;
+      case TextEvent::kStop:
+        end_piece(d);
+        return d.refused ? parse_error(r) : 0;
+      case TextEvent::kEnd:
+        end_piece(d);
+        if (d.refused || !walk.met_markup) return parse_error(r);
+        r.ended = true;
+        return 0;
+      case TextEvent::kOpenMarkup:
+        if (walk.in_cdata) {
+          v = before_cdata;
+        } else {
+          end_piece(d);
+          if (d.refused) return parse_error(r);
+        }
+        r.open_markup = true;
+        return 0;
+    }
+  }
+}
+
+// A number in [min, max] as the whole text of the element.
+int read_number(Reader& r, std::int64_t min, std::int64_t max, std::int64_t& value) {
+  Value v;
+  v.sink = Sink::kNumber;
+  if (read_text(r, v) != 0) return 1;
+  if (v.part != NumberPart::kDigits && v.part != NumberPart::kTrail) return parse_error(r);
+  value = v.negative ? -v.magnitude : v.magnitude;
+  return value >= min && value <= max ? 0 : parse_error(r);
+}
+
+// An id or skeyid: 0 to 255, refused at the element's start tag unless the text is exactly
+// such a number.
+int read_byte(Reader& r, std::uint8_t& byte) {
+  std::int64_t value = 0;
+  if (read_number(r, 0, std::numeric_limits<std::uint8_t>::max(), value) != 0) return 1;
+  byte = static_cast<std::uint8_t>(value);
+  return 0;
+}
+
+// An int2 or int4 value in the little-endian bytes of the binary form.
+template <typename Int>
+int read_value(Reader& r, std::array<std::uint8_t, kInt4Size>& number) {
+  std::int64_t value = 0;
+  const std::int64_t min = std::numeric_limits<Int>::min();
+  const std::int64_t max = std::numeric_limits<Int>::max();
+  if (read_number(r, min, max, value) != 0) return 1;
+  number = little_endian<kInt4Size>(static_cast<std::uint32_t>(value));
+  return 0;
+}
+
+int read_short(Reader& r, Value& v) {
+  return read_text(r, v);
 }
 
 char ascii_lower(char c) {
@@ -293,11 +520,10 @@ bool equals_ignoring_case(std::string_view text, std::string_view lower) {
 }
 
 int read_type(Reader& r, std::uint8_t& code) {
-  std::span<char> decoded;
-  if (read_text(r, decoded) != 0) return 1;
-  const std::string_view text = text_view(decoded);
+  Value v;
+  if (read_short(r, v) != 0) return 1;
   for (std::size_t i = 0; i < kTypeNames.size(); ++i) {
-    if (equals_ignoring_case(text, kTypeNames[i])) {
+    if (v.size == kTypeNames[i].size() && equals_ignoring_case(short_text(v), kTypeNames[i])) {
       code = static_cast<std::uint8_t>(i);
       return 0;
     }
@@ -308,21 +534,21 @@ int read_type(Reader& r, std::uint8_t& code) {
 // A table, field or group name into a zero-filled field; longer than 20 characters is refused
 // at the element's start tag rather than cut.
 int read_name(Reader& r, Name& name) {
-  std::span<char> text;
-  if (read_text(r, text) != 0) return 1;
-  if (text.size() > kMaxNameChars) return parse_error(r);
+  Value v;
+  if (read_short(r, v) != 0) return 1;
+  if (v.size > kMaxNameChars) return parse_error(r);
   name = {};
-  std::memcpy(name.data(), text.data(), text.size());
+  std::memcpy(name.data(), v.chars.data(), v.size);
   return 0;
 }
 
 // The number of the group the element text names (an empty text names the group with the
 // empty name); a name that is none of the table's groups is refused at the element's start tag.
 int read_group(Reader& r, const Table& t, std::uint8_t& group) {
-  std::span<char> text;
-  if (read_text(r, text) != 0) return 1;
+  Value v;
+  if (read_short(r, v) != 0) return 1;
   for (std::size_t i = 0; i < t.ngroup; ++i) {
-    if (text_view(text) == std::string_view(t.groups[i].data())) {
+    if (v.size <= kMaxNameChars && short_text(v) == std::string_view(t.groups[i].data())) {
       group = static_cast<std::uint8_t>(i);
       return 0;
     }
@@ -367,8 +593,7 @@ int open_output(Table& t, const WrittenNames& written) {
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   if (written.contains(std::string_view(t.output_name)) ||
       output_open(t.file, t.output_name) != 0) {
-    std::printf("%s: Cannot write the file\n", t.output_name);
-    return 1;
+    return file_error(*t.outcome, t.output_name, Failure::kFile, nullptr);
   }
   std::this_thread::sleep_for(fallback_pause);
   return 0;
@@ -379,17 +604,17 @@ int open_output(Table& t, const WrittenNames& written) {
 int read_fieldinfo(Reader& r, Table& t) {
   std::array<std::uint8_t, kFieldInfoSize> info{};
   Name name;
-  if (expect(r, "id") != 0 || read_byte(r, info[0]) != 0) return 1;
-  if (expect(r, "/id") != 0 || expect(r, "name") != 0 || read_name(r, name) != 0) return 1;
+  if (expect_text(r, "id") != 0 || read_byte(r, info[0]) != 0) return 1;
+  if (expect(r, "/id") != 0 || expect_text(r, "name") != 0 || read_name(r, name) != 0) return 1;
   std::memcpy(&info[1], name.data(), kNameFieldWidth);
-  if (expect(r, "/name") != 0 || expect(r, "type") != 0) return 1;
+  if (expect(r, "/name") != 0 || expect_text(r, "type") != 0) return 1;
   if (read_type(r, info[1 + kNameFieldWidth]) != 0) return 1;
   if (expect(r, "/type") != 0 || expect(r, "/fieldinfo") != 0 || scan(r) != 0) return 1;
   return put(t, info, "fieldinfo");
 }
 
 int read_schema(Reader& r, Table& t) {
-  if (expect(r, "schema") != 0 || scan(r) != 0) return 1;
+  if (expect(r, "schema") != 0 || scan(r, "skeyid") != 0) return 1;
   std::uint8_t skeyid = kNone;
   if (is(r, "skeyid")) {
     if (read_byte(r, skeyid) != 0 || expect(r, "/skeyid") != 0 || scan(r) != 0) return 1;
@@ -409,11 +634,11 @@ int read_groups(Reader& r, Table& t) {
   const std::uint64_t ngroup_at = output_position(t.file);
   if (put_byte(t, 0, "ngroup") != 0) return 1;
   if (!is(r, "groups")) return 0;
-  if (scan(r) != 0) return 1;
+  if (scan(r, "group") != 0) return 1;
   while (is(r, "group")) {
     if (t.ngroup == kMaxGroups) return parse_error(r);
     Name& name = t.groups[t.ngroup];
-    if (read_name(r, name) != 0 || expect(r, "/group") != 0 || scan(r) != 0) return 1;
+    if (read_name(r, name) != 0 || expect(r, "/group") != 0 || scan(r, "group") != 0) return 1;
     if (put(t, {reinterpret_cast<const std::uint8_t*>(name.data()), name.size()}, "group") != 0) {
       return 1;
     }
@@ -425,56 +650,67 @@ int read_groups(Reader& r, Table& t) {
   return scan(r);
 }
 
-// The value's data, converted in place inside the element text.
-int read_content(Reader& r, std::uint8_t type, std::array<std::uint8_t, kInt4Size>& number,
-                 std::span<const std::uint8_t>& data) {
-  if (type == kBlob && !tag_has(r, kAttrEncoding, kEncodingBase64)) return parse_error(r);
-  std::span<char> text;
-  if (read_text(r, text) != 0) return 1;
-  auto* bytes = reinterpret_cast<std::uint8_t*>(text.data());
-  switch (type) {
-    case kInt2:
-      if (!parse_value<std::int16_t>(text_view(text), number)) return parse_error(r);
-      data = {number.data(), kInt2Size};
-      return 0;
-    case kInt4:
-      if (!parse_value<std::int32_t>(text_view(text), number)) return parse_error(r);
-      data = {number.data(), kInt4Size};
-      return 0;
-    case kString:
-      data = {bytes, text.size()};
-      return 0;
-    default:
-      if (!is_base64_text(text_view(text))) return parse_error(r);
-      data = {bytes, base64_decode_into({bytes, text.size()}, bytes)};
-      return 0;
+// The end tags after a value's text.
+int close_fielddata(Reader& r) {
+  if (expect(r, "/content") != 0 || expect(r, "/fielddata") != 0) return 1;
+  return scan(r);
+}
+
+// An int2 or int4 value: its head and bytes are written once the element is read.
+int read_number_fielddata(Reader& r, Table& t, std::array<std::uint8_t, kFieldDataHeadSize>& head) {
+  std::array<std::uint8_t, kInt4Size> number{};
+  const bool int2 = head[1] == kInt2;
+  if ((int2 ? read_value<std::int16_t>(r, number) : read_value<std::int32_t>(r, number)) != 0)
+    return 1;
+  if (close_fielddata(r) != 0) return 1;
+  const std::size_t size = int2 ? kInt2Size : kInt4Size;
+  const auto length = little_endian<kCountWidth>(static_cast<std::uint32_t>(size));
+  std::memcpy(&head[2], length.data(), kCountWidth);
+  if (put(t, head, "fielddata") != 0) return 1;
+  return put(t, {number.data(), size}, "fielddata");
+}
+
+// A string or blob value streams into the output behind its head as it is decoded; the length
+// in the head is filled in once the element is read, and so is any write failure reported.
+int read_streamed_fielddata(Reader& r, Table& t,
+                            const std::array<std::uint8_t, kFieldDataHeadSize>& head) {
+  const bool is_string = head[1] == kString;
+  if (!is_string && !tag_has(r, kAttrEncoding, kEncodingBase64)) return parse_error(r);
+  const std::uint64_t head_at = output_position(t.file);
+  (void)output_write(t.file, head);
+  Value v;
+  v.sink = is_string ? Sink::kString : Sink::kBlob;
+  v.out = &t.file;
+  if (read_text(r, v) != 0) return 1;
+  if (!is_string) {
+    if (v.foreign) return parse_error(r);
+    std::array<std::uint8_t, 2> last{};
+    (void)output_write(t.file, {last.data(), base64_decode_finish(v.base64, last.data())});
   }
+  if (close_fielddata(r) != 0) return 1;
+  if (is_string) (void)output_write(t.file, little_endian<1>(0));
+  if (t.file.failed) return write_error(t, "fielddata");
+  const std::uint64_t length = output_position(t.file) - head_at - kFieldDataHeadSize;
+  return patch(t, head_at + 2, little_endian<kCountWidth>(static_cast<std::uint32_t>(length)),
+               "fielddata");
 }
 
 int read_fielddata(Reader& r, Table& t) {
   std::array<std::uint8_t, kFieldDataHeadSize> head{};
-  std::array<std::uint8_t, kInt4Size> number{};
-  std::span<const std::uint8_t> data;
-  if (expect(r, "id") != 0 || read_byte(r, head[0]) != 0) return 1;
-  if (expect(r, "/id") != 0 || expect(r, "type") != 0 || read_type(r, head[1]) != 0) return 1;
-  if (expect(r, "/type") != 0 || expect(r, "content") != 0) return 1;
-  if (read_content(r, head[1], number, data) != 0) return 1;
-  if (expect(r, "/content") != 0 || expect(r, "/fielddata") != 0 || scan(r) != 0) return 1;
-  const bool terminated = head[1] == kString;
-  const auto length = static_cast<std::uint32_t>(data.size() + (terminated ? 1 : 0));
-  auto length_bytes = little_endian<kCountWidth>(length);
-  std::memcpy(&head[2], length_bytes.data(), kCountWidth);
-  if (put(t, head, "fielddata") != 0 || put(t, data, "fielddata") != 0) return 1;
-  return terminated ? put_byte(t, 0, "fielddata") : 0;
+  if (expect_text(r, "id") != 0 || read_byte(r, head[0]) != 0) return 1;
+  if (expect(r, "/id") != 0 || expect_text(r, "type") != 0 || read_type(r, head[1]) != 0) return 1;
+  if (expect(r, "/type") != 0 || expect_text(r, "content") != 0) return 1;
+  if (head[1] == kInt2 || head[1] == kInt4) return read_number_fielddata(r, t, head);
+  return read_streamed_fielddata(r, t, head);
 }
 
 int read_record(Reader& r, Table& t) {
   std::uint8_t group = t.default_group;
-  if (scan(r) != 0) return 1;
+  if (scan(r, "group") != 0) return 1;
   if (is(r, "secret")) {
     end_progress();
     std::printf("#%u: Secret data not supported in tbl\n", static_cast<unsigned>(t.nrecord));
-    if (expect(r, "/secret") != 0 || scan(r) != 0) return 1;
+    if (expect(r, "/secret") != 0 || scan(r, "group") != 0) return 1;
   }
   if (is(r, "group")) {
     if (read_group(r, t, group) != 0) return 1;
@@ -497,7 +733,7 @@ int read_record(Reader& r, Table& t) {
 }
 
 int read_records(Reader& r, Table& t) {
-  if (require(r, "records") != 0 || scan(r) != 0) return 1;
+  if (require(r, "records") != 0 || scan(r, "group") != 0) return 1;
   if (is(r, "group")) {
     if (read_group(r, t, t.default_group) != 0) return 1;
     if (expect(r, "/group") != 0 || scan(r) != 0) return 1;
@@ -522,18 +758,17 @@ int write_file_head(Table& t) {
 // From the table start tag, already scanned, to its end tag; the file is kept only then.
 int convert_table(Reader& r, WrittenNames& written) {
   Table t;
+  t.outcome = &r.outcome;
   t.overwrite = tag_has(r, kAttrWrite, kWriteOverwrite);
-  if (expect(r, "name") != 0 || read_name(r, t.name) != 0) return 1;
+  if (expect_text(r, "name") != 0 || read_name(r, t.name) != 0) return 1;
   if (open_output(t, written) != 0) return 1;
   if (expect(r, "/name") != 0) return 1;
   std::printf("\t%s...\n", t.output_name);
   if (write_file_head(t) != 0 || read_schema(r, t) != 0 || scan(r) != 0) return 1;
   if (read_groups(r, t) != 0 || read_records(r, t) != 0 || expect(r, "/table") != 0) return 1;
   end_progress();
-  if (output_commit(t.file) != 0) {
-    std::printf("%s: Cannot write the file\n", t.output_name);
-    return 1;
-  }
+  if (output_commit(t.file) != 0)
+    return file_error(r.outcome, t.output_name, Failure::kFile, nullptr);
   written.emplace(t.output_name);
   std::printf("\n");
   return 0;
@@ -560,12 +795,14 @@ int read_header(Reader& r) {
   if (read_declaration(r) != 0 || require(r, "tblx") != 0 || expect(r, "header") != 0) return 1;
   bool has_version = false;
   for (;;) {
-    if (scan(r) != 0) return 1;
+    if (scan(r, "version") != 0) return 1;
     if (is(r, "/header")) break;
     if (!is(r, "version")) continue;
-    std::span<char> version;
-    if (read_text(r, version) != 0) return 1;
-    if (text_view(version) != kDocumentVersion) return parse_error(r);
+    Value version;
+    if (read_short(r, version) != 0) return 1;
+    if (version.size != kDocumentVersion.size() || short_text(version) != kDocumentVersion) {
+      return parse_error(r);
+    }
     if (expect(r, "/version") != 0) return 1;
     has_version = true;
   }
@@ -573,11 +810,15 @@ int read_header(Reader& r) {
   return expect(r, "tables");
 }
 
-int convert_document(char* text) {
-  Reader r;
-  r.text = text;
-  const bool marked = std::strncmp(text, kByteOrderMark.data(), kByteOrderMark.size()) == 0;
-  r.next = marked ? text + kByteOrderMark.size() : text;
+// Passes over a byte order mark at the start.
+void skip_byte_order_mark(InputWindow& in) {
+  input_need(in, kByteOrderMark.size());
+  const std::string_view start(reinterpret_cast<const char*>(in.at), input_available(in));
+  if (start.starts_with(kByteOrderMark)) in.at += kByteOrderMark.size();
+}
+
+int convert_document(Reader& r) {
+  skip_byte_order_mark(r.in);
   if (read_header(r) != 0) return 1;
   WrittenNames written;
   for (;;) {
@@ -599,18 +840,19 @@ bool is_document_name(std::string_view path) {
 
 std::chrono::milliseconds fallback_pause = std::chrono::seconds(1);
 
-int convert_tblx_to_tbl(const char* path) {
+int convert_tblx_to_tbl(const char* path, std::size_t window) {
   if (path == nullptr) return 1;
   if (!is_document_name(path)) return 0;
-  Bytes document;
-  if (load_whole_file(path, document) != 0) {
+  Reader r;
+  r.in.ends_at_zero = true;
+  if (input_window_open(r.in, path, window) != 0) {
     std::printf("%s: Cannot read the file\n", path);
     return 1;
   }
-  current_line = 1;
-  pending_lines = 0;
   std::printf("%s =>\n", path);
-  return convert_document(reinterpret_cast<char*>(document.begin()));
+  if (convert_document(r) == 0) return 0;
+  report(path, r);
+  return 1;
 }
 
 }  // namespace tbl2tblx

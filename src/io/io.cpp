@@ -356,6 +356,18 @@ ssize_t read_some(InputWindow& in, std::uint8_t* dest, std::size_t room) {
   }
 }
 
+// Of `got` bytes just read behind the `available` ones, those before a zero byte: a zero ends
+// the stream there, and the bytes after it are as if never read.
+std::size_t bytes_before_zero(InputWindow& in, std::size_t available, std::size_t got) {
+  std::uint8_t* fresh = in.buffer.get() + available;
+  const void* zero = std::memchr(fresh, 0, got);
+  if (zero == nullptr) return got;
+  const auto kept = static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - fresh);
+  in.received -= got - kept;
+  in.ended = true;
+  return kept;
+}
+
 // Moves the unread bytes into a new buffer of `capacity` bytes.
 bool resize_window(InputWindow& in, std::size_t capacity) {
   const std::size_t available = input_available(in);
@@ -413,9 +425,11 @@ bool input_fill(InputWindow& in, std::size_t n) {
     if (got < 0) in.failed = true;
     if (got == 0) in.ended = true;
     if (got <= 0) return false;
-    available += static_cast<std::size_t>(got);
-    in.end = in.at + available;
     in.received += static_cast<std::uint64_t>(got);
+    std::size_t kept = static_cast<std::size_t>(got);
+    if (in.ends_at_zero) kept = bytes_before_zero(in, available, kept);
+    available += kept;
+    in.end = in.at + available;
   }
   return true;
 }

@@ -84,6 +84,7 @@ struct InputWindow {
   std::uint64_t size = kUnknownSize;   // the source's size, when it can be known beforehand
   bool ended = false;                  // the source has no more bytes
   bool failed = false;                 // a read failed, or no memory for a larger buffer
+  bool ends_at_zero = false;           // a zero byte ends the stream (a document's text)
 
   InputWindow() = default;
   InputWindow(const InputWindow&) = delete;

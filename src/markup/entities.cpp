@@ -71,9 +71,12 @@ struct Reference {
 };
 
 // The numeric character reference ("&#" digits ";" or "&#x" hex digits ";") at the start of
-// `text`, its value capped at kReferenceValueCap.
+// `text`, its value capped at kReferenceValueCap; digits up to the lookahead's end make a
+// reference too long to hold a value.
 Reference numeric_reference(std::string_view text) {
   if (!text.starts_with(kReferenceStart)) return {};
+  const bool cut = text.size() > kReferenceLookahead;
+  text = text.substr(0, kReferenceLookahead);
   std::size_t i = kReferenceStart.size();
   std::uint32_t base = 10;
   if (i < text.size() && text[i] == kReferenceHexMark) {
@@ -87,19 +90,14 @@ Reference numeric_reference(std::string_view text) {
     if (digit < 0) break;
     value = std::min(value * base + static_cast<std::uint32_t>(digit), kReferenceValueCap);
   }
+  if (i == text.size() && cut) return {i, kReferenceValueCap};
   if (i == digits || i == text.size() || text[i] != kReferenceEnd) return {};
   return {i + 1, value};
 }
 
-struct Decoded {
-  char character;
-  std::size_t length;  // input characters taken
-  bool valid = true;   // false: a numeric reference to no byte
-};
+}  // namespace
 
-// The character that the '&' at the start of `text` stands for. An '&' that starts no entity
-// and no numeric reference stands for itself.
-Decoded decode_ampersand(std::string_view text) {
+Ampersand decode_ampersand(std::string_view text) {
   for (const auto& [c, entity] : kPredefinedEntities) {
     if (text.starts_with(entity)) return {c, entity.size()};
   }
@@ -110,6 +108,8 @@ Decoded decode_ampersand(std::string_view text) {
   }
   return {static_cast<char>(reference.value), reference.length};
 }
+
+namespace {
 
 using ByteSet = std::array<bool, 256>;
 
@@ -211,7 +211,7 @@ Unescaped unescape_name(std::string_view source, char* dest, std::size_t max_cha
   while (i < source.size() && source[i] != '\0' && written < limit) {
     const char c = source[i];
     if (c == '&') {
-      const Decoded decoded = decode_ampersand(source.substr(i));
+      const Ampersand decoded = decode_ampersand(source.substr(i));
       if (!decoded.valid) {
         dest[written] = '\0';
         return {written, false};
@@ -290,7 +290,7 @@ Unescaped unescape_content(std::string_view text, char* dest) {
       line_end = find_byte(in, i + 1, size, '\n');
       ++i;
     } else {
-      const Decoded decoded = decode_ampersand(text.substr(i, size - i));
+      const Ampersand decoded = decode_ampersand(text.substr(i, size - i));
       if (!decoded.valid) return {o, false};
       dest[o++] = decoded.character;
       i += decoded.length;  // an entity or a reference holds no LF, so line_end is still ahead
@@ -299,21 +299,6 @@ Unescaped unescape_content(std::string_view text, char* dest) {
     after_cr = false;
   }
   return {o, true};
-}
-
-std::size_t translate_line_ends(std::string_view text, char* dest) {
-  std::size_t o = 0;
-  bool after_cr = false;
-  for (const char c : text) {
-    if (c == '\0') break;
-    if (c != '\n') {
-      dest[o++] = c;
-    } else if (!after_cr) {
-      dest[o++] = '\r';
-    }
-    after_cr = c == '\r';
-  }
-  return o;
 }
 
 }  // namespace tbl2tblx

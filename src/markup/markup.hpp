@@ -8,25 +8,38 @@
 #include <span>
 #include <string_view>
 
+#include "io/io.hpp"
+
 namespace tbl2tblx {
 
 // ---- Tag scanner -----------------------------------------------------------------------------
 
+// The scanner reads a document through an InputWindow (whose stream ends at the first zero
+// byte) in one forward pass: tags, and element texts piece by piece, each of any length.
+
 inline constexpr std::size_t kTagBufferSize = 128;
 inline constexpr std::size_t kTagMaxChars = 125;  // characters stored between '<' and '>'
 
-// Line of the '<' of the most recently found tag (1-based), and the line ends the last scan
-// passed from that '<' onwards. A reader sets them to 1 and 0 before each document.
-extern std::int32_t current_line;
-extern std::int32_t pending_lines;
+// Where a scan stands: the line of the '<' of the most recently found tag (1-based), the line
+// ends passed from that '<' onwards, and how that tag ended as written.
+struct TagScan {
+  std::int32_t current_line = 1;
+  std::int32_t pending_lines = 0;
+  bool slash_close = false;  // the tag's '>' came right after a '/'
+};
 
-// Finds the next tag at or after `text` (a zero-terminated text; never its terminating zero),
-// skipping comments, and stores it normalised in `tag` (lower case, white space collapsed, none
-// around '='). `content_start` receives the position after the tag's '>'; `next_tag_pos` the
-// first '<' after it, or nullptr when the text ends first. Returns 0 when a tag was found; 1
-// otherwise, with `tag` empty and both positions nullptr (or nothing changed at all, counters
-// included, when an argument is missing or `text` stands on the terminating zero).
-int next_tag(const char* text, char* tag, const char** content_start, const char** next_tag_pos);
+// Finds the next tag at or after in.at, passing over text, comments, CDATA sections,
+// processing instructions and document type declarations without an internal subset, and
+// stores it normalised in `tag` (lower case, white space collapsed, none around '='); in.at then
+// stands just past its '>'. The pending line ends join current_line first; every LF before the
+// tag's '<' counts towards current_line, those inside the tag are pending. Returns 0 when a tag
+// was found; 1 otherwise, with `tag` empty (or nothing changed at all, counters included, when
+// the document has no byte left at in.at).
+int next_tag(InputWindow& in, TagScan& scan, char* tag);
+
+// Passes over text up to the next '<', which in.at then stands on; its LFs are pending. false
+// when the document ends first (everything passed, every LF counted).
+bool skip_to_markup(InputWindow& in, TagScan& scan);
 
 // 0 when the normalised `tag` has the element name `name` ("table", "/table", "secret/"):
 // the name follows the '<' and is followed by a space or '>'. 1 otherwise.
@@ -43,46 +56,47 @@ bool tag_attribute(const char* tag, std::string_view name, std::string_view& val
 // An empty-element tag, "<x/>" or "<x .../>": it opens and closes its element at once.
 bool is_empty_element(const char* tag);
 
-// ---- Markup that is not a tag ----------------------------------------------------------------
+// ---- Element texts -----------------------------------------------------------------------------
 
 inline constexpr std::string_view kCommentOpen = "<!--";
 inline constexpr std::string_view kCommentClose = "-->";
 inline constexpr std::string_view kCdataOpen = "<![CDATA[";
 inline constexpr std::string_view kCdataClose = "]]>";
+inline constexpr std::string_view kInstructionOpen = "<?";
+inline constexpr std::string_view kInstructionClose = "?>";
 
-// What a '<' opens. Comments, CDATA sections, processing instructions and a document type
-// declaration without an internal subset are passed over where a tag is looked for; the XML
-// declaration and a document type declaration with an internal subset stand as tags (the
-// latter for a reader to refuse: no entity declaration is ever read).
-enum class Markup : std::uint8_t { kTag, kComment, kCdata, kInstruction, kDoctype };
-Markup markup_declaration_at(const char* p);  // for a '<' followed by '!' or '?'
-inline Markup markup_at(const char* p) {
-  return p[1] == '!' || p[1] == '?' ? markup_declaration_at(p) : Markup::kTag;
-}
-
-// The position just after the markup of `kind` that opens at `p`, or nullptr when the text ends
-// before its close. `p` itself for a tag.
-const char* markup_end(const char* p, Markup kind);
-
-// One piece of an element's text: character data, or the characters of a CDATA section.
-struct TextPiece {
-  const char* begin = nullptr;
-  const char* end = nullptr;
-  bool cdata = false;
+// An element text runs on across comments and processing instructions, takes the characters of
+// CDATA sections as they stand, and ends at the next tag or document type declaration. It is
+// walked step by step; character data and CDATA characters come in chunks of any size.
+enum class TextEvent : std::uint8_t {
+  kData,        // character data [begin, end) of the current piece, more of it may follow
+  kBreak,       // a comment or processing instruction was passed: a data piece ends
+  kCdataStart,  // a CDATA section opens: a piece of its own
+  kCdata,       // characters [begin, end) of the open CDATA section
+  kCdataEnd,    // the CDATA section closed
+  kStop,        // the text ends at a tag or document type declaration: in.at stands on its '<'
+  kEnd,         // the document ends
+  kOpenMarkup,  // markup opens that the document ends inside: passed to the end
 };
 
-// The next piece of the element text at `p` (the text runs on across comments and processing
-// instructions, and takes CDATA sections' characters as they stand); `p` moves past it. false at
-// the next tag, at the end of the text, or at markup that the text ends inside; `p` then stands
-// there.
-bool next_text_piece(const char*& p, TextPiece& piece);
+struct TextChunk {
+  TextEvent event = TextEvent::kEnd;
+  const char* begin = nullptr;
+  const char* end = nullptr;
+};
 
-// ---- Character sets --------------------------------------------------------------------------
+struct TextWalk {
+  bool in_cdata = false;
+  bool met_markup = false;  // a '<' was met: the document went on after the tag
+};
 
-// Decodes UTF-8 text into the bytes of the characters U+0001 to U+00FF it holds, writing
-// `written` bytes to `dest` (which may be text.data(): the result is never longer). 1 when the
-// text is not UTF-8 or holds a character above U+00FF.
-int utf8_to_latin1(std::string_view text, char* dest, std::size_t& written);
+// The next step of the element text at in.at; every LF passed is pending. A chunk's bytes are
+// taken already: in.at stands at its end. Character data stops at a '<' or, unless the document
+// ends first, `lookahead` - 1 bytes before the end of the window, so that every byte of the chunk
+// is followed by `lookahead` - 1 more in the window, by a '<' or by the end of the document
+// (a caller that decodes a reference running past the chunk's end moves in.at past it).
+TextChunk next_text_chunk(InputWindow& in, TagScan& scan, TextWalk& walk,
+                          std::size_t lookahead = 1);
 
 // ---- Entities and line ends ------------------------------------------------------------------
 
@@ -110,6 +124,20 @@ struct Unescaped {
 // 255) become their byte, a decoded CR or LF included; any other '&' stays as written. A line
 // end written as such becomes CR: LF as CR, an LF after a CR dropped.
 
+// A numeric character reference is read no further than this many characters from its '&': a
+// longer one (digits all the way) is refused as too long to hold a value.
+inline constexpr std::size_t kReferenceLookahead = 40;
+
+// What the '&' at the start of `text` stands for, decoded from at most kReferenceLookahead
+// characters of `text`: `length` characters taken. An '&' that starts no entity and no numeric
+// reference stands for itself; `valid` is false for a reference to no byte.
+struct Ampersand {
+  char character;
+  std::size_t length;
+  bool valid = true;
+};
+Ampersand decode_ampersand(std::string_view text);
+
 // Unescapes a name into `dest`: at most `max_chars` characters (never more than 30) and a
 // terminating zero. Length 0 with `dest` unchanged for a missing or empty source or a missing
 // destination.
@@ -135,9 +163,5 @@ EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char
 // Unescapes the text of a content element into `dest` (no zero is added). The result is never
 // longer than the text, so `dest` may be text.data() itself.
 Unescaped unescape_content(std::string_view text, char* dest);
-
-// Translates the line ends of text that holds no entities (a CDATA section's) as
-// unescape_content does; `dest` may be text.data().
-std::size_t translate_line_ends(std::string_view text, char* dest);
 
 }  // namespace tbl2tblx

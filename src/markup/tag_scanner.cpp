@@ -1,16 +1,19 @@
-// The tag scanner: walks a zero-terminated document from tag to tag in one forward pass, copies
-// each tag in normalised form and keeps the line count that parse errors report.
+// The tag scanner: walks a document through a window from tag to tag in one forward pass,
+// copies each tag in normalised form, keeps the line count that parse errors report, and walks
+// element texts piece by piece.
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "markup/markup.hpp"
 
 namespace tbl2tblx {
-
-std::int32_t current_line = 0;
-std::int32_t pending_lines = 0;
-
 namespace {
 
 // '<', the stored characters, '>' and the terminating zero.
@@ -18,7 +21,7 @@ static_assert(kTagBufferSize == 1 + kTagMaxChars + 1 + 1);
 
 // What the copy of a tag stores for each byte: A to Z lowered, every other byte as it is (bytes
 // from 128 up included, whatever the locale), and 0 for the bytes it treats apart: whitespace,
-// '=', '>' and the terminating zero.
+// '=', '>' and zero.
 constexpr std::array<char, 256> make_tag_char_table() {
   std::array<char, 256> table{};
   for (int c = 1; c < 256; ++c) {
@@ -31,35 +34,105 @@ constexpr std::array<char, 256> make_tag_char_table() {
 }
 constexpr std::array<char, 256> kTagChars = make_tag_char_table();
 
+// The longest opening that tells markup apart: "<![CDATA[" and "<!doctype".
+constexpr std::size_t kMarkupLookahead = 9;
+constexpr std::string_view kDoctypeOpen = "<!doctype";
+constexpr std::string_view kDeclarationName = "xml";
+
+const char* window_at(const InputWindow& in) {
+  return reinterpret_cast<const char*>(in.at);
+}
+
+const char* window_end(const InputWindow& in) {
+  return reinterpret_cast<const char*>(in.end);
+}
+
+void move_to(InputWindow& in, const char* p) {
+  in.at = reinterpret_cast<const std::uint8_t*>(p);
+}
+
+// Makes a byte available at in.at unless the document has ended.
+bool have_byte(InputWindow& in) {
+  return in.at != in.end || input_fill(in, 1);
+}
+
 std::int32_t count_line_ends(const char* begin, const char* end) {
-  std::int32_t lines = 0;
-  for (const void* lf = std::memchr(begin, '\n', static_cast<std::size_t>(end - begin));
-       lf != nullptr;) {
-    ++lines;
-    const char* after = static_cast<const char*>(lf) + 1;
-    lf = std::memchr(after, '\n', static_cast<std::size_t>(end - after));
+  return static_cast<std::int32_t>(std::count(begin, end, '\n'));
+}
+
+// The first '<' in [p, end), or `end`; the LFs before it are added to `lines`. Sixteen bytes are
+// compared at a time where SSE2 is present.
+const char* find_angle(const char* p, const char* end, std::int32_t& lines) {
+#if defined(__SSE2__)
+  const __m128i angle = _mm_set1_epi8('<');
+  const __m128i line_feed = _mm_set1_epi8('\n');
+  for (; end - p >= 16; p += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const auto angles = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, angle)));
+    const auto feeds = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, line_feed)));
+    if (angles != 0) {
+      const int first = std::countr_zero(angles);
+      lines += std::popcount(feeds & ((1u << first) - 1));
+      return p + first;
+    }
+    lines += std::popcount(feeds);
   }
-  return lines;
+#endif
+  for (; p < end; ++p) {
+    if (*p == '<') return p;
+    if (*p == '\n') ++lines;
+  }
+  return end;
 }
 
-// The first '<' at or after `p`, or the terminating zero; the LFs passed are added to `lines`.
-const char* skip_to_angle(const char* p, std::int32_t& lines) {
-  if (*p == '<') return p;  // the usual case: the caller continues from the last next-tag position
-  const char* angle = std::strchr(p, '<');
-  const char* stop = angle != nullptr ? angle : p + std::strlen(p);
-  lines += count_line_ends(p, stop);
-  return stop;
+// Moves in.at to the next '<', refilling; false (everything passed) when the document ends first.
+bool skip_to_angle(InputWindow& in, std::int32_t& lines) {
+  for (;;) {
+    if (!have_byte(in)) return false;
+    const char* angle = find_angle(window_at(in), window_end(in), lines);
+    move_to(in, angle);
+    if (angle != window_end(in)) return true;
+  }
 }
 
-bool starts_with(const char* p, std::string_view prefix) {
-  return std::strncmp(p, prefix.data(), prefix.size()) == 0;
+// Passes the rest of the document, counting its LFs.
+void skip_to_end(InputWindow& in, std::int32_t& lines) {
+  while (have_byte(in)) {
+    lines += count_line_ends(window_at(in), window_end(in));
+    move_to(in, window_end(in));
+  }
 }
 
-bool starts_with_ignoring_case(const char* p, std::string_view lower) {
-  for (const char c : lower) {
-    const char lowered = (*p >= 'A' && *p <= 'Z') ? static_cast<char>(*p - 'A' + 'a') : *p;
-    if (lowered != c) return false;
-    ++p;
+// Passes over everything up to and including the next `close`; false when the document ends
+// first.
+bool skip_past(InputWindow& in, std::string_view close, std::int32_t& lines) {
+  for (;;) {
+    if (!input_need(in, close.size())) {
+      skip_to_end(in, lines);
+      return false;
+    }
+    const std::string_view window(window_at(in), input_available(in));
+    const std::size_t found = window.find(close);
+    const std::size_t passed =
+        found != std::string_view::npos ? found + close.size() : window.size() - (close.size() - 1);
+    lines += count_line_ends(window.data(), window.data() + passed);
+    move_to(in, window.data() + passed);
+    if (found != std::string_view::npos) return true;
+  }
+}
+
+bool starts_with(std::string_view text, std::string_view prefix) {
+  return text.starts_with(prefix);
+}
+
+char lowered(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool starts_with_ignoring_case(std::string_view text, std::string_view lower) {
+  if (text.size() < lower.size()) return false;
+  for (std::size_t i = 0; i < lower.size(); ++i) {
+    if (lowered(text[i]) != lower[i]) return false;
   }
   return true;
 }
@@ -68,156 +141,195 @@ bool is_blank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-// The '>' that ends a document type declaration at `p`, passing over quoted literals; nullptr
-// when the text ends first. `subset` tells whether an internal subset ('[') opens before it.
-const char* doctype_end(const char* p, bool& subset) {
-  subset = false;
-  for (char quote = '\0'; *p != '\0'; ++p) {
-    if (quote != '\0') {
-      if (*p == quote) quote = '\0';
-    } else if (*p == '"' || *p == '\'') {
-      quote = *p;
-    } else if (*p == '[') {
-      subset = true;
-    } else if (*p == '>') {
-      return p;
-    }
-  }
-  return nullptr;
-}
+// What a '<' opens, read from the window at in.at (at least kMarkupLookahead bytes there
+// unless the document ends sooner).
+enum class Markup : std::uint8_t { kTag, kComment, kCdata, kInstruction, kDoctype };
 
-}  // namespace
-
-Markup markup_declaration_at(const char* p) {
-  if (starts_with(p, kCommentOpen)) return Markup::kComment;
-  if (starts_with(p, kCdataOpen)) return Markup::kCdata;
-  if (starts_with(p, "<?")) {
-    const bool declaration =
-        starts_with_ignoring_case(p + 2, "xml") && (is_blank(p[5]) || p[5] == '?' || p[5] == '>');
+Markup markup_kind(std::string_view text) {
+  if (text.size() < 2 || (text[1] != '!' && text[1] != '?')) return Markup::kTag;
+  if (starts_with(text, kCommentOpen)) return Markup::kComment;
+  if (starts_with(text, kCdataOpen)) return Markup::kCdata;
+  if (starts_with(text, kInstructionOpen)) {
+    const std::string_view name = text.substr(kInstructionOpen.size());
+    const std::size_t after = kInstructionOpen.size() + kDeclarationName.size();
+    const bool declaration = starts_with_ignoring_case(name, kDeclarationName) &&
+                             after < text.size() &&
+                             (is_blank(text[after]) || text[after] == '?' || text[after] == '>');
     return declaration ? Markup::kTag : Markup::kInstruction;
   }
-  if (starts_with_ignoring_case(p, "<!doctype")) {
-    bool subset = false;
-    doctype_end(p, subset);
-    return subset ? Markup::kTag : Markup::kDoctype;
-  }
+  if (starts_with_ignoring_case(text, kDoctypeOpen)) return Markup::kDoctype;
   return Markup::kTag;
 }
 
-const char* markup_end(const char* p, Markup kind) {
-  const char* close = nullptr;
-  switch (kind) {
-    case Markup::kComment:
-      close = std::strstr(p + kCommentOpen.size(), kCommentClose.data());
-      return close != nullptr ? close + kCommentClose.size() : nullptr;
-    case Markup::kCdata:
-      close = std::strstr(p + kCdataOpen.size(), kCdataClose.data());
-      return close != nullptr ? close + kCdataClose.size() : nullptr;
-    case Markup::kInstruction:
-      close = std::strstr(p + 2, "?>");
-      return close != nullptr ? close + 2 : nullptr;
-    case Markup::kDoctype: {
-      bool subset = false;
-      close = doctype_end(p, subset);
-      return close != nullptr ? close + 1 : nullptr;
-    }
-    case Markup::kTag:
-      break;
-  }
-  return p;
+Markup markup_at(InputWindow& in) {
+  input_need(in, kMarkupLookahead);
+  return markup_kind({window_at(in), input_available(in)});
 }
 
-namespace {
+// The length of the document type declaration at the start of `text` up to its '>' (passing
+// over quoted literals), or 0 when `text` ends first; `subset` tells whether an internal subset
+// ('[') opens before that.
+std::size_t doctype_length(std::string_view text, bool& subset) {
+  subset = false;
+  char quote = '\0';
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quote != '\0') {
+      if (c == quote) quote = '\0';
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '[') {
+      subset = true;
+    } else if (c == '>') {
+      return i + 1;
+    }
+  }
+  return 0;
+}
 
-// The '<' of the next tag at or after `p`, passing over comments, CDATA sections, processing
-// instructions and a document type declaration; nullptr when the text ends first. Every LF
-// before that '<' counts towards current_line.
-const char* find_tag_open(const char* p) {
+// A document type declaration is held whole in the window to tell whether it has an internal
+// subset: it then stands as a tag (for the reader to refuse), otherwise it is passed over.
+// false when it is passed and the document ends inside it.
+bool read_doctype(InputWindow& in, std::int32_t& lines, bool& is_tag) {
+  std::size_t length = 0;
+  bool subset = false;
   for (;;) {
-    p = skip_to_angle(p, current_line);
-    if (*p == '\0') return nullptr;
-    const Markup kind = markup_at(p);
-    if (kind == Markup::kTag) return p;
-    const char* after = markup_end(p, kind);
-    if (after == nullptr) {
-      current_line += count_line_ends(p, p + std::strlen(p));
-      return nullptr;
+    length = doctype_length({window_at(in), input_available(in)}, subset);
+    if (length != 0 || !input_fill(in, input_available(in) + 1)) break;
+  }
+  is_tag = subset;
+  if (subset) return true;
+  if (length == 0) {
+    skip_to_end(in, lines);
+    return false;
+  }
+  lines += count_line_ends(window_at(in), window_at(in) + length);
+  move_to(in, window_at(in) + length);
+  return true;
+}
+
+// Moves in.at to the '<' of the next tag, passing over comments, CDATA sections, processing
+// instructions and a document type declaration; false when the document ends first. Every LF
+// before that '<' is added to `lines`.
+bool find_tag_open(InputWindow& in, std::int32_t& lines) {
+  for (;;) {
+    if (!skip_to_angle(in, lines)) return false;
+    const Markup kind = markup_at(in);
+    bool passed = true;
+    switch (kind) {
+      case Markup::kTag:
+        return true;
+      case Markup::kComment:
+        in.at += kCommentOpen.size();
+        passed = skip_past(in, kCommentClose, lines);
+        break;
+      case Markup::kCdata:
+        in.at += kCdataOpen.size();
+        passed = skip_past(in, kCdataClose, lines);
+        break;
+      case Markup::kInstruction:
+        in.at += kInstructionOpen.size();
+        passed = skip_past(in, kInstructionClose, lines);
+        break;
+      case Markup::kDoctype: {
+        bool is_tag = false;
+        passed = read_doctype(in, lines, is_tag);
+        if (passed && is_tag) return true;
+        break;
+      }
     }
-    current_line += count_line_ends(p, after);
-    p = after;
+    if (!passed) return false;
   }
 }
 
-// Copies the tag whose characters start at `p` (just after its '<') into `tag` behind the '<'
-// already stored there, normalised. Returns the position of the tag's '>', or nullptr when the
-// text ends first, the tag is too long or it holds nothing but whitespace. Every LF passed
-// counts towards pending_lines.
-const char* copy_tag(const char* p, char* tag) {
-  char* out = tag + 1;
-  char* const full = out + kTagMaxChars;
-  // Starting as if a space had just been stored drops the whitespace after the '<'.
-  bool space = true;
+// Copying one tag: where the stored characters stand, and the state of white space and '='.
+struct TagCopy {
+  char* out;
+  char* full;
+  bool space = true;  // as if a space had just been stored: drops the whitespace after the '<'
   bool equals = false;
-  for (;;) {
-    const char* const run = p;
-    for (char stored; (stored = kTagChars[static_cast<unsigned char>(*p)]) != '\0'; ++p) {
-      if (out == full) return nullptr;
-      *out++ = stored;
-    }
-    if (p != run) space = equals = false;
+  char last = '<';  // the byte before the one being looked at, as written
+};
+
+enum class CopyStep : std::uint8_t { kMore, kClosed, kFailed };
+
+// Copies the bytes of a tag from [p, end) into `copy`; `p` moves to the '>' or to `end`.
+CopyStep copy_tag_bytes(TagCopy& copy, const char*& p, const char* end, TagScan& scan) {
+  for (; p < end; ++p) {
     const char c = *p;
-    if (c == '>') break;
-    if (c == '\0' || out == full) return nullptr;
-    if (c == '=') {
-      space = false;
-      equals = true;
-      if (out[-1] == ' ') {
-        out[-1] = '=';
+    const char stored = kTagChars[static_cast<unsigned char>(c)];
+    if (stored != '\0') {
+      if (copy.out == copy.full) return CopyStep::kFailed;
+      *copy.out++ = stored;
+      copy.space = copy.equals = false;
+    } else if (c == '>') {
+      return CopyStep::kClosed;
+    } else if (c == '\0' || copy.out == copy.full) {
+      return CopyStep::kFailed;
+    } else if (c == '=') {
+      copy.space = false;
+      copy.equals = true;
+      if (copy.out[-1] == ' ') {
+        copy.out[-1] = '=';
       } else {
-        *out++ = '=';
+        *copy.out++ = '=';
       }
     } else {
-      if (c == '\n') ++pending_lines;
-      if (!space && !equals) {
-        *out++ = ' ';
-        space = true;
+      if (c == '\n') ++scan.pending_lines;
+      if (!copy.space && !copy.equals) {
+        *copy.out++ = ' ';
+        copy.space = true;
       }
     }
-    ++p;
+    copy.last = c;
   }
+  return CopyStep::kMore;
+}
+
+// Copies the tag whose characters start at in.at (just after its '<') into `tag` behind the '<'
+// already stored there, normalised; in.at then stands past its '>'. false when the document
+// ends first, the tag is too long or it holds nothing but whitespace. Every LF passed is pending.
+bool copy_tag(InputWindow& in, char* tag, TagScan& scan) {
+  TagCopy copy{tag + 1, tag + 1 + kTagMaxChars};
+  for (;;) {
+    if (!have_byte(in)) return false;
+    const char* p = window_at(in);
+    const CopyStep step = copy_tag_bytes(copy, p, window_end(in), scan);
+    move_to(in, p);
+    if (step == CopyStep::kFailed) return false;
+    if (step == CopyStep::kClosed) break;
+  }
+  ++in.at;
+  char* out = copy.out;
   while (out[-1] == ' ')
     --out;
-  if (out == tag + 1) return nullptr;
+  if (out == tag + 1) return false;
   out[0] = '>';
   out[1] = '\0';
-  return p;
+  scan.slash_close = copy.last == '/';
+  return true;
 }
 
 }  // namespace
 
-int next_tag(const char* text, char* tag, const char** content_start, const char** next_tag_pos) {
-  if (text == nullptr || tag == nullptr || content_start == nullptr || next_tag_pos == nullptr ||
-      *text == '\0') {
-    return 1;
-  }
-  current_line += pending_lines;
-  pending_lines = 0;
+int next_tag(InputWindow& in, TagScan& scan, char* tag) {
+  if (!have_byte(in)) return 1;
+  scan.current_line += scan.pending_lines;
+  scan.pending_lines = 0;
+  scan.slash_close = false;
   tag[0] = '\0';
-  *content_start = nullptr;
-  *next_tag_pos = nullptr;
-
-  const char* open = find_tag_open(text);
-  if (open == nullptr) return 1;
+  if (!find_tag_open(in, scan.current_line)) return 1;
   tag[0] = '<';
-  const char* close = copy_tag(open + 1, tag);
-  if (close == nullptr) {
+  ++in.at;
+  if (!copy_tag(in, tag, scan)) {
     tag[0] = '\0';
     return 1;
   }
-  *content_start = close + 1;
-  const char* next = skip_to_angle(close + 1, pending_lines);
-  if (*next == '<') *next_tag_pos = next;
   return 0;
+}
+
+bool skip_to_markup(InputWindow& in, TagScan& scan) {
+  return skip_to_angle(in, scan.pending_lines);
 }
 
 int tag_is(const char* tag, const char* name) {
@@ -276,27 +388,70 @@ bool is_empty_element(const char* tag) {
   return tag[length - 2] == '/';
 }
 
-bool next_text_piece(const char*& p, TextPiece& piece) {
-  for (;;) {
-    if (*p != '<') {
-      const char* angle = std::strchr(p, '<');
-      const char* stop = angle != nullptr ? angle : p + std::strlen(p);
-      if (stop == p) return false;  // the end of the text
-      piece = {p, stop, false};
-      p = stop;
-      return true;
-    }
-    const Markup kind = markup_at(p);
-    if (kind == Markup::kTag || kind == Markup::kDoctype) return false;
-    const char* after = markup_end(p, kind);
-    if (after == nullptr) return false;  // unterminated: the scanner reports it
-    if (kind == Markup::kCdata) {
-      piece = {p + kCdataOpen.size(), after - kCdataClose.size(), true};
-      p = after;
-      return true;
-    }
-    p = after;
+namespace {
+
+// Character data from in.at: up to the next '<', or short of the window's end by the lookahead.
+TextChunk data_chunk(InputWindow& in, TagScan& scan, std::size_t lookahead) {
+  if (input_available(in) < lookahead) input_need(in, lookahead);
+  const char* begin = window_at(in);
+  const char* limit = window_end(in);
+  if (!in.ended && input_available(in) >= lookahead) limit -= lookahead - 1;
+  const char* end = find_angle(begin, limit, scan.pending_lines);
+  move_to(in, end);
+  return {TextEvent::kData, begin, end};
+}
+
+// Characters of an open CDATA section from in.at, or its close.
+TextChunk cdata_chunk(InputWindow& in, TagScan& scan, TextWalk& walk) {
+  if (!have_byte(in)) return {TextEvent::kOpenMarkup};
+  input_need(in, kCdataClose.size());
+  const std::string_view window(window_at(in), input_available(in));
+  if (window.starts_with(kCdataClose)) {
+    in.at += kCdataClose.size();
+    walk.in_cdata = false;
+    return {TextEvent::kCdataEnd};
   }
+  std::size_t length = window.find(kCdataClose);
+  if (length == std::string_view::npos) {
+    const bool last = in.ended || window.size() < kCdataClose.size();
+    length = last ? window.size() : window.size() - (kCdataClose.size() - 1);
+  }
+  const char* begin = window.data();
+  scan.pending_lines += count_line_ends(begin, begin + length);
+  move_to(in, begin + length);
+  return {TextEvent::kCdata, begin, begin + length};
+}
+
+// The markup at in.at, a '<', inside a text.
+TextChunk markup_in_text(InputWindow& in, TagScan& scan, TextWalk& walk) {
+  walk.met_markup = true;
+  switch (markup_at(in)) {
+    case Markup::kComment:
+      in.at += kCommentOpen.size();
+      return {skip_past(in, kCommentClose, scan.pending_lines) ? TextEvent::kBreak
+                                                               : TextEvent::kOpenMarkup};
+    case Markup::kInstruction:
+      in.at += kInstructionOpen.size();
+      return {skip_past(in, kInstructionClose, scan.pending_lines) ? TextEvent::kBreak
+                                                                   : TextEvent::kOpenMarkup};
+    case Markup::kCdata:
+      in.at += kCdataOpen.size();
+      walk.in_cdata = true;
+      return {TextEvent::kCdataStart};
+    case Markup::kTag:
+    case Markup::kDoctype:
+      break;
+  }
+  return {TextEvent::kStop};
+}
+
+}  // namespace
+
+TextChunk next_text_chunk(InputWindow& in, TagScan& scan, TextWalk& walk, std::size_t lookahead) {
+  if (walk.in_cdata) return cdata_chunk(in, scan, walk);
+  if (!have_byte(in)) return {TextEvent::kEnd};
+  if (*in.at == '<') return markup_in_text(in, scan, walk);
+  return data_chunk(in, scan, std::max<std::size_t>(lookahead, 1));
 }
 
 }  // namespace tbl2tblx

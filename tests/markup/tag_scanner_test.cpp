@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,23 +10,46 @@
 namespace tbl2tblx {
 namespace {
 
+// A document read through a window of a few bytes, refilled a few bytes at a time, so that
+// every tag and text straddles refills.
+struct Document {
+  std::vector<std::uint8_t> bytes;  // exactly the document: a byte too far is a sanitizer report
+  InputWindow in;
+  TagScan lines;
+
+  explicit Document(std::string_view text) : bytes(text.begin(), text.end()) {
+    in.ends_at_zero = true;
+    EXPECT_EQ(input_window_from_memory(in, bytes, 8, 3, false), 0);
+  }
+};
+
+constexpr std::size_t kNone = std::string::npos;
+
 struct Scan {
   int result = -1;
   std::string tag;
-  const char* content = nullptr;
-  const char* next = nullptr;
+  std::size_t content = kNone;  // offset after the tag's '>'
+  std::size_t next = kNone;     // offset of the '<' after the tag
+  int line = 0;
+  int pending = 0;
 };
 
-// One scan with the buffer and positions prefilled with rubbish, so that a scan that forgets to
-// set them shows.
-Scan scan(const char* text) {
+// One scan of a fresh document with the tag buffer prefilled with rubbish, so that a scan that
+// forgets to set it shows; then the text after the tag is passed over as the reader does.
+Scan scan(std::string_view text) {
+  Document d(text);
   char tag[kTagBufferSize];
   std::memset(tag, '#', sizeof tag);
   tag[kTagBufferSize - 1] = '\0';
   Scan out;
-  out.content = out.next = text;
-  out.result = next_tag(text, tag, &out.content, &out.next);
+  out.result = next_tag(d.in, d.lines, tag);
   out.tag = tag;
+  if (out.result == 0) {
+    out.content = input_offset(d.in);
+    if (skip_to_markup(d.in, d.lines)) out.next = input_offset(d.in);
+  }
+  out.line = d.lines.current_line;
+  out.pending = d.lines.pending_lines;
   return out;
 }
 
@@ -39,15 +61,14 @@ struct Found {
 
 // Walks a document the way the reader does; the last entry is the failure (empty tag) or the
 // last tag found before the text ended.
-std::vector<Found> walk(const char* text) {
-  current_line = 1;
-  pending_lines = 0;
+std::vector<Found> walk(std::string_view text) {
+  Document d(text);
   std::vector<Found> found;
-  for (const char* p = text; p != nullptr;) {
-    const Scan s = scan(p);
-    found.push_back({s.tag, current_line});
-    if (s.result != 0) break;
-    p = s.next;
+  for (;;) {
+    char tag[kTagBufferSize] = {};
+    const int result = next_tag(d.in, d.lines, tag);
+    found.push_back({tag, d.lines.current_line});
+    if (result != 0 || !skip_to_markup(d.in, d.lines)) break;
   }
   return found;
 }
@@ -81,8 +102,6 @@ TEST(NextTag, NormalisesTheTag) {
       {"<N\xC4\xE9\xFF>", "<n\xC4\xE9\xFF>"},  // only A to Z are lowered
   };
   for (const auto& c : cases) {
-    current_line = 1;
-    pending_lines = 0;
     const Scan s = scan(c.text);
     EXPECT_EQ(s.result, 0) << c.text;
     EXPECT_EQ(s.tag, c.tag) << c.text;
@@ -90,34 +109,31 @@ TEST(NextTag, NormalisesTheTag) {
 }
 
 TEST(NextTag, GivesContentStartAndNextTag) {
-  const char* text = "\n <a>xy</a>";
-  Scan s = scan(text);
+  Scan s = scan("\n <a>xy</a>");
   ASSERT_EQ(s.result, 0);
-  EXPECT_EQ(s.content, text + 5);
-  EXPECT_EQ(s.next, text + 7);
+  EXPECT_EQ(s.content, 5u);
+  EXPECT_EQ(s.next, 7u);
 
   // The tag ends at its first '>', whatever the quotes say.
-  const char* quoted = "<a b=\"x>y\">";
-  s = scan(quoted);
+  s = scan("<a b=\"x>y\">");
   ASSERT_EQ(s.result, 0);
   EXPECT_EQ(s.tag, "<a b=\"x>");
-  EXPECT_EQ(s.content, quoted + 8);
-  EXPECT_EQ(s.next, nullptr);
+  EXPECT_EQ(s.content, 8u);
+  EXPECT_EQ(s.next, kNone);
 
   // A last tag is still found; there is just no next one.
-  const char* last = "<a>tail\n";
-  s = scan(last);
+  s = scan("<a>tail\n");
   ASSERT_EQ(s.result, 0);
-  EXPECT_EQ(s.content, last + 3);
-  EXPECT_EQ(s.next, nullptr);
+  EXPECT_EQ(s.content, 3u);
+  EXPECT_EQ(s.next, kNone);
 }
 
 TEST(NextTag, PassesOverCommentsOnlyWhereATagIsExpected) {
-  const char* text = "<a>x<!-- note -->y</a>";
+  const std::string_view text = "<a>x<!-- note -->y</a>";
   Scan s = scan(text);
   ASSERT_EQ(s.result, 0);
-  EXPECT_EQ(std::string(s.content, s.next), "x");
-  s = scan(s.next);
+  EXPECT_EQ(text.substr(s.content, s.next - s.content), "x");
+  s = scan(text.substr(s.next));
   ASSERT_EQ(s.result, 0);
   EXPECT_EQ(s.tag, "</a>");
 
@@ -157,28 +173,65 @@ TEST(NextTag, PassesOverMarkupThatIsNotATag) {
   }
 }
 
-std::string pieces(const char* text) {
+// The pieces of the text at the start of `text`: "(data)", "[cdata]", then "|" and what follows
+// the text ("open" for markup the document ends inside).
+std::string pieces(std::string_view text) {
+  Document d(text);
+  TextWalk walk;
   std::string out;
-  TextPiece piece;
-  const char* p = text;
-  while (next_text_piece(p, piece)) {
-    out += piece.cdata ? "[" : "(";
-    out.append(piece.begin, piece.end);
-    out += piece.cdata ? "]" : ")";
+  bool in_data = false;
+  for (;;) {
+    const TextChunk chunk = next_text_chunk(d.in, d.lines, walk);
+    if (chunk.event != TextEvent::kData && in_data) out += ")";
+    if (chunk.event == TextEvent::kData && !in_data) out += "(";
+    in_data = chunk.event == TextEvent::kData;
+    switch (chunk.event) {
+      case TextEvent::kData:
+      case TextEvent::kCdata:
+        out.append(chunk.begin, chunk.end);
+        break;
+      case TextEvent::kCdataStart:
+        out += "[";
+        break;
+      case TextEvent::kCdataEnd:
+        out += "]";
+        break;
+      case TextEvent::kBreak:
+        break;
+      case TextEvent::kStop:
+      case TextEvent::kEnd:
+        return out + "|" + std::string(text.substr(input_offset(d.in)));
+      case TextEvent::kOpenMarkup:
+        return out + "|open";
+    }
   }
-  return out + "|" + p;
 }
 
 TEST(TextPieces, RunAcrossCommentsAndInstructionsAndTakeCdataAsItStands) {
   EXPECT_EQ(pieces("ph<!-- x -->one</n>"), "(ph)(one)|</n>");
   EXPECT_EQ(pieces("a<?pi x?>b<![CDATA[<&amp;>]]>c</n>"), "(a)(b)[<&amp;>](c)|</n>");
   EXPECT_EQ(pieces("<![CDATA[]]></n>"), "[]|</n>");
+  EXPECT_EQ(pieces("<![CDATA[a]]]]><![CDATA[>b]]></n>"), "[a]]][>b]|</n>");
   EXPECT_EQ(pieces("</n>"), "|</n>");
   EXPECT_EQ(pieces("end"), "(end)|");
-  // The text stops at markup left open, at a document type and at any tag.
-  EXPECT_EQ(pieces("a<!-- open"), "(a)|<!-- open");
+  EXPECT_EQ(pieces("a long text of more than one window\nand a line end</n>"),
+            "(a long text of more than one window\nand a line end)|</n>");
+  // The text stops at markup left open, at a document type and at any tag. The characters of
+  // a CDATA section come before its end is known: a reader takes them back.
+  EXPECT_EQ(pieces("a<!-- open"), "(a)|open");
+  EXPECT_EQ(pieces("a<![CDATA[xy"), "(a)[xy|open");
   EXPECT_EQ(pieces("a<!DOCTYPE x>b"), "(a)|<!DOCTYPE x>b");
   EXPECT_EQ(pieces("a<b/>"), "(a)|<b/>");
+}
+
+TEST(TextPieces, DataStopsShortOfTheWindowEndByTheLookahead) {
+  Document d("abcdefghijklmnopqrstuvwxyz");
+  TextWalk walk;
+  const TextChunk chunk = next_text_chunk(d.in, d.lines, walk, 5);
+  ASSERT_EQ(chunk.event, TextEvent::kData);
+  // Every byte of the chunk has four more behind it in the window.
+  EXPECT_GE(reinterpret_cast<const char*>(d.in.end) - chunk.end, 4);
+  EXPECT_LT(chunk.begin, chunk.end);
 }
 
 TEST(TagAttributes, ReadEitherQuotes) {
@@ -251,15 +304,12 @@ TEST(NextTag, FailsWithAnEmptyBufferAndNoPositions) {
       {"<" + tag125 + " >", 1, 0},  // the limit is reached before the trailing space
   };
   for (const auto& c : cases) {
-    current_line = 1;
-    pending_lines = 0;
-    const Scan s = scan(c.text.c_str());
+    const Scan s = scan(c.text);
     EXPECT_EQ(s.result, 1) << c.text;
     EXPECT_EQ(s.tag, "") << c.text;
-    EXPECT_EQ(s.content, nullptr) << c.text;
-    EXPECT_EQ(s.next, nullptr) << c.text;
-    EXPECT_EQ(current_line, c.line) << c.text;
-    EXPECT_EQ(pending_lines, c.pending) << c.text;
+    EXPECT_EQ(s.content, kNone) << c.text;
+    EXPECT_EQ(s.line, c.line) << c.text;
+    EXPECT_EQ(s.pending, c.pending) << c.text;
   }
 }
 
@@ -273,49 +323,36 @@ TEST(NextTag, TakesTagsUpTo125Characters) {
       half + " = \n " + half,            // so is an '=' with whitespace around it
   };
   for (const std::string& inside : cases) {
-    current_line = 1;
-    pending_lines = 0;
     const std::string text = "<" + inside + ">";
-    const Scan s = scan(text.c_str());
+    const Scan s = scan(text);
     EXPECT_EQ(s.result, 0) << text;
     EXPECT_LE(s.tag.size(), kTagMaxChars + 2) << text;
   }
 }
 
-TEST(NextTag, RefusesMissingArgumentsWithoutChangingAnything) {
-  char tag[kTagBufferSize] = "<keep>";
-  const char* content = "content";
-  const char* next = "next";
-  const char* text = "\n<a>";
-  const char* end = text + std::strlen(text);
-  current_line = 7;
-  pending_lines = 3;
-  EXPECT_EQ(next_tag(nullptr, tag, &content, &next), 1);
-  EXPECT_EQ(next_tag(text, nullptr, &content, &next), 1);
-  EXPECT_EQ(next_tag(text, tag, nullptr, &next), 1);
-  EXPECT_EQ(next_tag(text, tag, &content, nullptr), 1);
-  EXPECT_EQ(next_tag(end, tag, &content, &next), 1);
-  EXPECT_STREQ(tag, "<keep>");
-  EXPECT_STREQ(content, "content");
-  EXPECT_STREQ(next, "next");
-  EXPECT_EQ(current_line, 7);
-  EXPECT_EQ(pending_lines, 3);
+TEST(NextTag, ChangesNothingAtTheEndOfTheDocument) {
+  for (const std::string_view text : {std::string_view(), std::string_view("\0<a>", 4)}) {
+    Document d(text);
+    char tag[kTagBufferSize] = "<keep>";
+    d.lines = {7, 3, true};
+    EXPECT_EQ(next_tag(d.in, d.lines, tag), 1);
+    EXPECT_STREQ(tag, "<keep>");
+    EXPECT_EQ(d.lines.current_line, 7);
+    EXPECT_EQ(d.lines.pending_lines, 3);
+  }
 }
 
 // Every prefix of a document, each in an allocation of its exact size: the scanner must stop at
-// the zero and never read past it.
+// its end and never read past it.
 TEST(NextTag, StopsAtTheEndOfEveryPrefix) {
   const std::string document =
       "<?xml version=\"1.0\"?>\r\n<tblx>\r\n\t<!-- a\r\n -->\r\n\t<Table Write = \"x\">"
       "<name>a&amp;b</name>\r\n< /tblx >";
   for (std::size_t n = 1; n <= document.size(); ++n) {
-    const auto text = std::make_unique<char[]>(n + 1);
-    std::memcpy(text.get(), document.data(), n);
-    text[n] = '\0';
-    const std::vector<Found> found = walk(text.get());
+    const std::vector<Found> found = walk(std::string_view(document).substr(0, n));
     ASSERT_FALSE(found.empty());
   }
-  const std::vector<Found> found = walk(document.c_str());
+  const std::vector<Found> found = walk(document);
   EXPECT_EQ(found.back(), (Found{"</tblx>", 6}));
 }
 
