@@ -127,18 +127,20 @@ void report(const char* path, const Reader& r) {
 // ---- Scanning ----------------------------------------------------------------------------------
 
 bool is_closing_root(const char* tag) {
-  return tag_is(tag, "/tblx") == 0;
+  return tag[1] == '/' && tag_buffer_is(tag, "/tblx");
 }
 
-bool is(const Reader& r, const char* name) {
-  return tag_is(r.tag, name) == 0;
+// Element names are literals: their length is known where they are compared.
+template <std::size_t N>
+bool is(const Reader& r, const char (&name)[N]) {
+  return tag_buffer_is(r.tag, {name, N - 1});
 }
 
 // "<x/>" and "<x .../>" stand for "<x ...></x>": the end tag is made from the start tag.
 void close_empty_element(Reader& r) {
   const char* name = r.tag + 1;
   const int length = static_cast<int>(std::strcspn(name, " />"));
-  char end[kTagBufferSize];
+  char end[kTagBufferSize] = {};
   std::snprintf(end, sizeof end, "</%.*s>", length, name);
   std::memcpy(r.tag, end, sizeof end);
 }
@@ -162,18 +164,20 @@ int settle_last_text(Reader& r) {
 
 // Takes the next tag. The document must go on after every tag but the closing root tag. The
 // text after a start tag named `text_of` is left where it stands for read_text; any other text
-// is passed over at once.
-int scan(Reader& r, const char* text_of = nullptr) {
+// is passed over at once. The tag named `likely`, written as it is stored, is taken at once.
+template <std::size_t N = 1, std::size_t M = 1>
+int scan(Reader& r, const char (&text_of)[N] = "", const char (&likely)[M] = "") {
   if (r.close_pending) {
     r.close_pending = false;
     close_empty_element(r);
     return 0;
   }
   if (settle_last_text(r) != 0) return 1;
-  if (next_tag(r.in, r.scan, r.tag) != 0) return parse_error(r);
+  const bool taken = M > 1 && take_tag_as_written(r.in, r.scan, r.tag, {likely, M - 1});
+  if (!taken && next_tag(r.in, r.scan, r.tag) != 0) return parse_error(r);
   // XML writes "/>" together; the source is looked at first, as nearly no tag is empty.
   const bool empty = r.scan.slash_close && is_empty_element(r.tag);
-  if ((text_of != nullptr && !empty && is(r, text_of)) || is_closing_root(r.tag)) {
+  if ((N > 1 && !empty && is(r, text_of)) || is_closing_root(r.tag)) {
     r.text_pending = true;
   } else if (!skip_to_markup(r.in, r.scan)) {
     return parse_error(r);
@@ -182,18 +186,21 @@ int scan(Reader& r, const char* text_of = nullptr) {
   return 0;
 }
 
-int require(Reader& r, const char* name) {
-  return tag_is(r.tag, name) == 0 ? 0 : parse_error(r);
+template <std::size_t N>
+int require(Reader& r, const char (&name)[N]) {
+  return is(r, name) ? 0 : parse_error(r);
 }
 
-int expect(Reader& r, const char* name) {
-  if (scan(r) != 0) return 1;
+template <std::size_t N>
+int expect(Reader& r, const char (&name)[N]) {
+  if (scan(r, "", name) != 0) return 1;
   return require(r, name);
 }
 
 // The start tag of an element whose text is read next.
-int expect_text(Reader& r, const char* name) {
-  if (scan(r, name) != 0) return 1;
+template <std::size_t N>
+int expect_text(Reader& r, const char (&name)[N]) {
+  if (scan(r, name, name) != 0) return 1;
   return require(r, name);
 }
 
@@ -244,11 +251,21 @@ struct Value {
 
 // What a blob content may hold: the base64 alphabet, its padding and XML white space. The
 // decoder would skip anything else, so a slip would decode to other bytes without a word.
+constexpr std::array<bool, 256> make_base64_text_set() {
+  std::array<bool, 256> set{};
+  for (const char c : std::string_view("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                       "0123456789+/= \t\r\n")) {
+    set[static_cast<unsigned char>(c)] = true;
+  }
+  return set;
+}
+constexpr std::array<bool, 256> kBase64Text = make_base64_text_set();
+
 bool is_base64_text(std::string_view text) {
-  return std::all_of(text.begin(), text.end(), [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-           c == '/' || c == '=' || is_xml_space(c);
-  });
+  bool all = true;
+  for (const char c : text)
+    all &= kBase64Text[static_cast<unsigned char>(c)];
+  return all;
 }
 
 void add_digit_or_space(Value& v, char c) {
@@ -306,8 +323,13 @@ void take(Value& v, std::string_view text) {
       v.size += text.size();
       return;
     case Sink::kNumber:
-      for (const char c : text)
-        add_digit_or_space(v, c);
+      for (const char c : text) {
+        if (v.part == NumberPart::kDigits && c >= '0' && c <= '9') {
+          v.magnitude = std::min(v.magnitude * 10 + (c - '0'), kMagnitudeCap);
+        } else {
+          add_digit_or_space(v, c);
+        }
+      }
       return;
     case Sink::kString:
       (void)output_write(*v.out, text);  // a failure is sticky: reported once the element is read
@@ -417,6 +439,29 @@ void end_piece(Decoder& d) {
   d.after_cr = false;
 }
 
+// Bytes that end a plain text: '<', and what decoding does not take as it stands.
+constexpr ByteSet make_plain_stops(bool utf8) {
+  ByteSet set = make_special_set(true, utf8);
+  set['<'] = true;
+  return set;
+}
+constexpr std::array<ByteSet, 2> kPlainStops = {make_plain_stops(false), make_plain_stops(true)};
+
+// The usual text, taken at once: characters that stand for themselves, up to the '<' of a tag,
+// all in the window. false (nothing taken) for any other text.
+bool read_plain_text(Reader& r, Value& v) {
+  const ByteSet& stops = kPlainStops[r.utf8 ? 1u : 0u];
+  const char* begin = reinterpret_cast<const char*>(r.in.at);
+  const char* end = reinterpret_cast<const char*>(r.in.end);
+  const char* p = begin;
+  while (p < end && !stops[static_cast<unsigned char>(*p)])
+    ++p;
+  if (end - p < 2 || *p != '<' || p[1] == '!' || p[1] == '?') return false;
+  take(v, {begin, static_cast<std::size_t>(p - begin)});
+  r.in.at = reinterpret_cast<const std::uint8_t*>(p);
+  return true;
+}
+
 // The text of the element whose start tag was just scanned, decoded into `v` as it streams
 // through the window: it runs on across comments and processing instructions, takes the
 // characters of CDATA sections as they stand, and decodes entities, line ends and (in a UTF-8
@@ -426,6 +471,7 @@ void end_piece(Decoder& d) {
 int read_text(Reader& r, Value& v) {
   if (!r.text_pending) return 0;  // an empty element
   r.text_pending = false;
+  if (read_plain_text(r, v)) return 0;
   TextWalk walk;
   Decoder d;
   Value before_cdata;
@@ -653,7 +699,7 @@ int read_groups(Reader& r, Table& t) {
 // The end tags after a value's text.
 int close_fielddata(Reader& r) {
   if (expect(r, "/content") != 0 || expect(r, "/fielddata") != 0) return 1;
-  return scan(r);
+  return scan(r, "", "fielddata");
 }
 
 // An int2 or int4 value: its head and bytes are written once the element is read.
@@ -706,7 +752,7 @@ int read_fielddata(Reader& r, Table& t) {
 
 int read_record(Reader& r, Table& t) {
   std::uint8_t group = t.default_group;
-  if (scan(r, "group") != 0) return 1;
+  if (scan(r, "group", "fielddata") != 0) return 1;
   if (is(r, "secret")) {
     end_progress();
     std::printf("#%u: Secret data not supported in tbl\n", static_cast<unsigned>(t.nrecord));

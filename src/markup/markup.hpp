@@ -3,10 +3,16 @@
 // and string values. No files, no messages.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "io/io.hpp"
 
@@ -37,13 +43,90 @@ struct TagScan {
 // the document has no byte left at in.at).
 int next_tag(InputWindow& in, TagScan& scan, char* tag);
 
+// The tag whose stored form is `name` between '<' and '>', when it stands at in.at written
+// exactly so (lower case, no white space, no '=') and whole in the window: taken as next_tag
+// takes it, without a copy byte by byte. false, nothing changed, otherwise.
+inline bool take_tag_as_written(InputWindow& in, TagScan& scan, char* tag, std::string_view name) {
+  const std::size_t length = name.size() + 2;
+  if (input_available(in) < length || length >= kTagBufferSize) return false;
+  const auto* at = reinterpret_cast<const char*>(in.at);
+  if (at[0] != '<' || at[length - 1] != '>') return false;
+  if (std::memcmp(at + 1, name.data(), name.size()) != 0) return false;
+  scan.current_line += scan.pending_lines;
+  scan.pending_lines = 0;
+  scan.slash_close = false;
+  tag[0] = '<';
+  std::memcpy(tag + 1, name.data(), name.size());
+  tag[length - 1] = '>';
+  tag[length] = '\0';
+  in.at += length;
+  return true;
+}
+
+// The number of bits set in `mask`: line feeds are few, and x86-64 has no popcount
+// instruction to count on.
+inline int count_bits(unsigned mask) {
+  int n = 0;
+  for (; mask != 0; mask &= mask - 1)
+    ++n;
+  return n;
+}
+
+// The first '<' in [p, end), or `end`; the LFs before it are added to `lines`. Sixteen bytes are
+// compared at a time where SSE2 is present.
+inline const char* find_angle(const char* p, const char* end, std::int32_t& lines) {
+#if defined(__SSE2__)
+  const __m128i angle = _mm_set1_epi8('<');
+  const __m128i line_feed = _mm_set1_epi8('\n');
+  for (; end - p >= 16; p += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const auto angles = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, angle)));
+    const auto feeds = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, line_feed)));
+    if (angles != 0) {
+      const int first = std::countr_zero(angles);
+      lines += count_bits(feeds & ((1u << first) - 1));
+      return p + first;
+    }
+    lines += count_bits(feeds);
+  }
+#endif
+  for (; p < end; ++p) {
+    if (*p == '<') return p;
+    if (*p == '\n') ++lines;
+  }
+  return end;
+}
+
 // Passes over text up to the next '<', which in.at then stands on; its LFs are pending. false
 // when the document ends first (everything passed, every LF counted).
-bool skip_to_markup(InputWindow& in, TagScan& scan);
+bool skip_to_markup_refilling(InputWindow& in, TagScan& scan);
+inline bool skip_to_markup(InputWindow& in, TagScan& scan) {
+  const auto* end = reinterpret_cast<const char*>(in.end);
+  const char* angle = find_angle(reinterpret_cast<const char*>(in.at), end, scan.pending_lines);
+  in.at = reinterpret_cast<const std::uint8_t*>(angle);
+  return angle != end || skip_to_markup_refilling(in, scan);
+}
 
 // 0 when the normalised `tag` has the element name `name` ("table", "/table", "secret/"):
 // the name follows the '<' and is followed by a space or '>'. 1 otherwise.
-int tag_is(const char* tag, const char* name);
+inline int tag_is(const char* tag, const char* name) {
+  if (tag == nullptr || name == nullptr || tag[0] == '\0') return 1;
+  const char* t = tag + 1;
+  for (; *name != '\0'; ++name, ++t) {
+    if (*t != *name) return 1;  // also stops at the tag's zero
+  }
+  // An empty-element tag has its name followed by "/>".
+  return (*t == ' ' || *t == '>' || (t[0] == '/' && t[1] == '>')) ? 0 : 1;
+}
+
+// tag_is for a tag in a buffer of kTagBufferSize bytes that are all initialised, as the scanner
+// fills: the name is compared at once. `name` holds no '>' and no zero.
+inline bool tag_buffer_is(const char* tag, std::string_view name) {
+  if (tag[0] == '\0' || name.size() + 3 > kTagBufferSize) return false;
+  if (std::memcmp(tag + 1, name.data(), name.size()) != 0) return false;
+  const char* t = tag + 1 + name.size();
+  return *t == ' ' || *t == '>' || (t[0] == '/' && t[1] == '>');
+}
 
 // Whether the normalised `tag` holds `name="value"` or `name='value'` (anywhere in it, as
 // attributes are matched by their normalised text).

@@ -3,14 +3,12 @@
 // element texts piece by piece.
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstring>
 #include <string_view>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-
 #include "markup/markup.hpp"
 
 namespace tbl2tblx {
@@ -58,31 +56,6 @@ bool have_byte(InputWindow& in) {
 
 std::int32_t count_line_ends(const char* begin, const char* end) {
   return static_cast<std::int32_t>(std::count(begin, end, '\n'));
-}
-
-// The first '<' in [p, end), or `end`; the LFs before it are added to `lines`. Sixteen bytes are
-// compared at a time where SSE2 is present.
-const char* find_angle(const char* p, const char* end, std::int32_t& lines) {
-#if defined(__SSE2__)
-  const __m128i angle = _mm_set1_epi8('<');
-  const __m128i line_feed = _mm_set1_epi8('\n');
-  for (; end - p >= 16; p += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const auto angles = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, angle)));
-    const auto feeds = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, line_feed)));
-    if (angles != 0) {
-      const int first = std::countr_zero(angles);
-      lines += std::popcount(feeds & ((1u << first) - 1));
-      return p + first;
-    }
-    lines += std::popcount(feeds);
-  }
-#endif
-  for (; p < end; ++p) {
-    if (*p == '<') return p;
-    if (*p == '\n') ++lines;
-  }
-  return end;
 }
 
 // Moves in.at to the next '<', refilling; false (everything passed) when the document ends first.
@@ -162,6 +135,8 @@ Markup markup_kind(std::string_view text) {
 }
 
 Markup markup_at(InputWindow& in) {
+  // Nearly every '<' opens a tag: its next byte tells at once.
+  if (input_available(in) >= 2 && in.at[1] != '!' && in.at[1] != '?') return Markup::kTag;
   input_need(in, kMarkupLookahead);
   return markup_kind({window_at(in), input_available(in)});
 }
@@ -286,10 +261,46 @@ CopyStep copy_tag_bytes(TagCopy& copy, const char*& p, const char* end, TagScan&
   return CopyStep::kMore;
 }
 
+#if defined(__SSE2__)
+// The usual tag, copied sixteen bytes at once: fewer than sixteen characters, none of them a
+// byte up to the space, '=' or an upper-case letter, and its '>' in the window. false (nothing
+// copied) for any other tag.
+bool copy_plain_tag(InputWindow& in, char* tag, TagScan& scan) {
+  constexpr std::size_t kBlock = 16;
+  if (input_available(in) < kBlock) return false;
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in.at));
+  const auto closes =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('>'))));
+  if (closes == 0) return false;
+  const int length = std::countr_zero(closes);
+  // A to Z moved to the bottom of the signed range: below -128 + 26 exactly for them.
+  const __m128i shifted = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - 'A')));
+  const __m128i upper = _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(0x80 + 26)));
+  // Bytes up to the space are white space, or stored as they are (a zero is refused): the
+  // slow copy tells them apart.
+  const __m128i low = _mm_cmpeq_epi8(_mm_max_epu8(bytes, _mm_set1_epi8(' ')), _mm_set1_epi8(' '));
+  const __m128i equals = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('='));
+  const auto treated =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(upper, low), equals)));
+  if (length == 0 || (treated & ((1u << length) - 1)) != 0) return false;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(tag + 1), bytes);
+  tag[1 + length] = '>';
+  tag[2 + length] = '\0';
+  scan.slash_close = in.at[length - 1] == '/';
+  in.at += length + 1;
+  return true;
+}
+#else
+bool copy_plain_tag(InputWindow&, char*, TagScan&) {
+  return false;
+}
+#endif
+
 // Copies the tag whose characters start at in.at (just after its '<') into `tag` behind the '<'
 // already stored there, normalised; in.at then stands past its '>'. false when the document
 // ends first, the tag is too long or it holds nothing but whitespace. Every LF passed is pending.
 bool copy_tag(InputWindow& in, char* tag, TagScan& scan) {
+  if (copy_plain_tag(in, tag, scan)) return true;
   TagCopy copy{tag + 1, tag + 1 + kTagMaxChars};
   for (;;) {
     if (!have_byte(in)) return false;
@@ -318,7 +329,10 @@ int next_tag(InputWindow& in, TagScan& scan, char* tag) {
   scan.pending_lines = 0;
   scan.slash_close = false;
   tag[0] = '\0';
-  if (!find_tag_open(in, scan.current_line)) return 1;
+  // Nearly always the scan stands on the '<' of a tag already.
+  const bool at_tag =
+      input_available(in) >= 2 && in.at[0] == '<' && in.at[1] != '!' && in.at[1] != '?';
+  if (!at_tag && !find_tag_open(in, scan.current_line)) return 1;
   tag[0] = '<';
   ++in.at;
   if (!copy_tag(in, tag, scan)) {
@@ -328,18 +342,8 @@ int next_tag(InputWindow& in, TagScan& scan, char* tag) {
   return 0;
 }
 
-bool skip_to_markup(InputWindow& in, TagScan& scan) {
+bool skip_to_markup_refilling(InputWindow& in, TagScan& scan) {
   return skip_to_angle(in, scan.pending_lines);
-}
-
-int tag_is(const char* tag, const char* name) {
-  if (tag == nullptr || name == nullptr || tag[0] == '\0') return 1;
-  const char* t = tag + 1;
-  for (; *name != '\0'; ++name, ++t) {
-    if (*t != *name) return 1;  // also stops at the tag's zero
-  }
-  // An empty-element tag has its name followed by "/>".
-  return (*t == ' ' || *t == '>' || (t[0] == '/' && t[1] == '>')) ? 0 : 1;
 }
 
 namespace {
