@@ -147,7 +147,8 @@ void close_empty_element(Reader& r) {
 
 // Whatever stood between the last tag and this scan: a text passed over, or the end of the
 // document met inside it.
-int settle_last_text(Reader& r) {
+inline int settle_last_text(Reader& r) {
+  if (!r.text_pending && !r.ended && !r.open_markup) return 0;
   if (r.text_pending) {
     r.text_pending = false;
     if (!skip_to_markup(r.in, r.scan)) return parse_error(r);
@@ -569,7 +570,8 @@ int read_type(Reader& r, std::uint8_t& code) {
   Value v;
   if (read_short(r, v) != 0) return 1;
   for (std::size_t i = 0; i < kTypeNames.size(); ++i) {
-    if (v.size == kTypeNames[i].size() && equals_ignoring_case(short_text(v), kTypeNames[i])) {
+    if (v.size == kTypeNames[i].size() && ascii_lower(v.chars[0]) == kTypeNames[i][0] &&
+        equals_ignoring_case(short_text(v), kTypeNames[i])) {
       code = static_cast<std::uint8_t>(i);
       return 0;
     }
