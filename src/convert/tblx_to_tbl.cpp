@@ -88,6 +88,15 @@ void close_empty_element(Reader& r) {
   r.content = nullptr;
 }
 
+// The document ended inside an element text that ran on across markup: the failure a scan for
+// the next tag meets at the end of the text.
+int text_ended(Reader& r) {
+  current_line += pending_lines;
+  pending_lines = 0;
+  r.tag[0] = '\0';
+  return parse_error(r);
+}
+
 // Takes the next tag. The document must go on after every tag but the closing root tag.
 int scan(Reader& r) {
   if (r.close_pending) {
@@ -95,6 +104,7 @@ int scan(Reader& r) {
     close_empty_element(r);
     return 0;
   }
+  if (r.next == nullptr) return text_ended(r);
   if (next_tag(r.next, r.tag, &r.content, &r.next) != 0) return parse_error(r);
   if (r.next == nullptr && !is_closing_root(r.tag)) return parse_error(r);
   // XML writes "/>" together; the source is looked at first, as nearly no tag is empty.
