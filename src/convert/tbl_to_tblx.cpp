@@ -1,7 +1,5 @@
 // Binary table file to XML document: one forward walk over the file through a window that
-// refills, rendering the document into buffers that a second thread writes out.
-#include <pthread.h>
-
+// refills, rendering the document straight into the output writer's buffer as the walk goes.
 #include <algorithm>
 #include <array>
 #include <cassert>
@@ -10,8 +8,6 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
-#include <new>
-#include <semaphore>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -129,126 +125,31 @@ constexpr std::size_t kMaxTypeName = [] {
 }();
 constexpr std::size_t kMaxEscapedName = kMaxNameChars * kEscapeMaxExpansion;
 
-// The document is rendered into one of two buffers while a second thread writes the other out,
-// so that rendering and the kernel's copy into the file overlap. A buffer is handed over when a
-// window of kWindowSize (or a larger piece) no longer fits in it, as a single buffer would have
-// been flushed then. A failed write is known at the next handover; the progress lines of the
-// records finished after a handover wait for the writes before it, so that they stop where
-// they would have stopped had every write been made in line.
+// A window of the output buffer that the walk fills; it is handed back to the writer when a
+// larger one is needed and at the end. Most writes then cost one comparison.
 struct Window {
   OutputFile& out;
+  char* start = nullptr;
   char* at = nullptr;
-  char* end = nullptr;         // of the room made; never past buffer_end
-  char* buffer_end = nullptr;  // of the buffer being filled
-  std::array<std::unique_ptr<char[]>, 2> buffers{};
-  std::size_t filling = 0;  // the buffer being filled
-
-  enum class Writer : std::uint8_t { kNone, kThread, kInLine } writer = Writer::kNone;
-  pthread_t thread{};
-  std::binary_semaphore work{0};  // released when `pending` is set (empty: stop)
-  std::binary_semaphore idle{1};  // held while the thread works on `pending`
-  std::span<const std::uint8_t> pending{};
-  std::uint64_t handovers = 0;
-  std::uint64_t failed_handover = UINT64_MAX;  // the first handover whose write failed
-  std::uint64_t judged_handovers = 0;  // handovers whose failure the records already reported
-
-  std::uint64_t records_done = 0;     // records rendered whole
-  std::uint64_t records_cleared = 0;  // of those, the ones whose progress lines may be shown
+  char* end = nullptr;
 };
 
-// Small windows keep a buffer nearly full before it is handed over.
+// Small windows keep the writer's buffer nearly full before it flushes.
 constexpr std::size_t kWindowSize = std::size_t{64} << 10;
 
-// The thread needs little stack, and little is reserved for it under an address-space limit.
-constexpr std::size_t kWriterStack = std::size_t{128} << 10;
-
-void* write_pending(void* argument) {
-  auto* window = static_cast<Window*>(argument);
-  for (std::uint64_t handover = 1;; ++handover) {
-    window->work.acquire();
-    if (window->pending.empty()) return nullptr;
-    if (!window->out.failed && output_write_through(window->out, window->pending) != 0) {
-      window->failed_handover = handover;
-    }
-    window->idle.release();
-  }
-}
-
-// Starts the writing thread; without one (no memory for it), buffers are written in line.
-void start_writer(Window& window) {
-  pthread_attr_t attributes;
-  window.writer = Window::Writer::kInLine;
-  if (pthread_attr_init(&attributes) != 0) return;
-  const std::size_t stack = std::max(kWriterStack, static_cast<std::size_t>(PTHREAD_STACK_MIN));
-  if (pthread_attr_setstacksize(&attributes, stack) == 0 &&
-      pthread_create(&window.thread, &attributes, write_pending, &window) == 0) {
-    window.writer = Window::Writer::kThread;
-  }
-  pthread_attr_destroy(&attributes);
-}
-
-// Waits for the write in progress; false once any write has failed.
-bool settle(Window& window) {
-  if (window.writer == Window::Writer::kThread) {
-    window.idle.acquire();
-    window.idle.release();
-  }
-  return !window.out.failed;
-}
-
-// The filled buffer goes to the writer, which is started on the first handover.
-bool hand_over(Window& window) {
-  if (!settle(window)) return false;
-  window.records_cleared = window.records_done;
-  char* const buffer = window.buffers[window.filling].get();
-  const std::span<const std::uint8_t> filled(reinterpret_cast<const std::uint8_t*>(buffer),
-                                             static_cast<std::size_t>(window.at - buffer));
-  ++window.handovers;
-  if (window.writer == Window::Writer::kNone) start_writer(window);
-  if (window.writer == Window::Writer::kInLine) {
-    if (output_write_through(window.out, filled) != 0) {
-      window.failed_handover = window.handovers;
-      return false;
-    }
-  } else {
-    window.idle.acquire();
-    window.pending = filled;
-    window.work.release();
-    window.filling ^= 1;
-  }
-  window.at = window.buffers[window.filling].get();
-  window.buffer_end = window.at + kOutputBufferSize;
-  return true;
-}
-
-// Ends the writing thread; false when any write failed.
-bool finish_writer(Window& window) {
-  const bool written = settle(window);
-  if (window.writer == Window::Writer::kThread) {
-    window.idle.acquire();
-    window.pending = {};
-    window.work.release();
-    pthread_join(window.thread, nullptr);
-    window.writer = Window::Writer::kNone;
-  }
-  return written;
+void close_window(Window& window) {
+  if (window.start != nullptr)
+    output_advance(window.out, static_cast<std::size_t>(window.at - window.start));
+  window.start = window.at = window.end = nullptr;
 }
 
 bool open_window(Window& window, std::size_t n) {
-  assert(n <= kOutputBufferSize);
-  if (window.buffers[0] == nullptr) {
-    for (auto& buffer : window.buffers) {
-      buffer.reset(new (std::nothrow) char[kOutputBufferSize]);
-      if (buffer == nullptr) return false;
-    }
-    window.at = window.buffers[0].get();
-    window.buffer_end = window.at + kOutputBufferSize;
-  }
+  close_window(window);
   const std::size_t size = std::max(n, kWindowSize);
-  if (size > static_cast<std::size_t>(window.buffer_end - window.at) && !hand_over(window)) {
-    return false;
-  }
-  window.end = window.at + size;
+  auto* start = reinterpret_cast<char*>(output_reserve(window.out, size));
+  if (start == nullptr) return false;
+  window.start = window.at = start;
+  window.end = start + size;
   return true;
 }
 
@@ -460,7 +361,6 @@ struct TableWalk {
   // once). Records walked meanwhile get their lines once it is known.
   std::uint64_t records_reach = 0;  // the offset the records' heads alone reach
   std::uint64_t progress_shown = 0;
-  std::uint64_t handovers_before_records = 0;
 };
 
 constexpr TableOutcome kGoOn = TableOutcome::kComplete;
@@ -713,32 +613,22 @@ bool record_count_confirmed(const TableWalk& walk) {
   return walk.in.received >= walk.records_reach;
 }
 
-// Progress lines up to record `last`, once the record count is confirmed.
-void show_progress(TableWalk& walk, std::uint64_t last, std::uint64_t total) {
-  if (!record_count_confirmed(walk)) return;
-  while (walk.progress_shown < last)
+void show_progress(TableWalk& walk, std::uint64_t walked, std::uint64_t total) {
+  while (walk.progress_shown < walked)
     print_progress(walk.table_name, walk.overwrite, ++walk.progress_shown, &total);
 }
 
-// The records ended, early or not, with writes maybe still under way. Reported is what a walk that
-// checked the count first and made every write in line reports: a write that failed before the
-// records, then a count the source cannot hold, then a write that failed among the records
-// (with the lines of the records before it), then the outcome with every line.
-TableOutcome end_records(TableWalk& walk, TableOutcome outcome, std::uint64_t walked,
+// A walk that stopped before the record count was confirmed: a count the source cannot hold
+// is what the table is reported for, as if checked first; otherwise the records walked get
+// their progress lines before the outcome.
+TableOutcome stop_records(TableWalk& walk, TableOutcome outcome, std::uint64_t walked,
                           std::uint64_t total) {
-  Window& out = walk.out;
-  const bool written = settle(out);
-  out.judged_handovers = out.handovers;
-  if (!written && out.failed_handover <= walk.handovers_before_records) {
-    return TableOutcome::kUnwritable;
-  }
   if (!record_count_confirmed(walk) && outcome != TableOutcome::kUnreadable &&
       !input_skip(walk.in, walk.records_reach - input_offset(walk.in))) {
     return missing(walk.in);
   }
-  if (written) out.records_cleared = walked;
-  show_progress(walk, out.records_cleared, total);
-  return written ? outcome : TableOutcome::kUnwritable;
+  if (outcome != TableOutcome::kUnreadable) show_progress(walk, walked, total);
+  return outcome;
 }
 
 TableOutcome write_records(TableWalk& walk) {
@@ -749,25 +639,20 @@ TableOutcome write_records(TableWalk& walk) {
   const std::uint64_t heads = std::uint64_t{nrecord} * record_head;
   if (input_known_short(walk.in, heads)) return TableOutcome::kMismatched;
   walk.records_reach = walk.in.size != InputWindow::kUnknownSize ? 0 : input_offset(walk.in) + heads;
-  walk.handovers_before_records = walk.out.handovers;
 
-  const std::uint64_t total = nrecord;
   if (!make_room(walk.out, kRecords.text.size() + kMaxDigits<std::uint32_t>)) {
-    return end_records(walk, TableOutcome::kUnwritable, 0, total);
+    return stop_records(walk, TableOutcome::kUnwritable, 0, nrecord);
   }
   char* at = put(walk.out.at, kRecords.piece(0));
   at = put_number(at, nrecord);
   walk.out.at = put(at, kRecords.piece(1));
 
+  const std::uint64_t total = nrecord;
   for (std::uint64_t number = 1; number <= total; ++number) {
     if (const TableOutcome outcome = write_record(walk); outcome != kGoOn) {
-      return end_records(walk, outcome, number - 1, total);
+      return stop_records(walk, outcome, number - 1, total);
     }
-    walk.out.records_done = number;
-    show_progress(walk, walk.out.records_cleared, total);
-  }
-  if (const TableOutcome outcome = end_records(walk, kGoOn, total, total); outcome != kGoOn) {
-    return outcome;
+    if (record_count_confirmed(walk)) show_progress(walk, number, total);
   }
   return write_text(walk.out, kTail) ? kGoOn : TableOutcome::kUnwritable;
 }
@@ -821,16 +706,9 @@ TableOutcome walk_table(InputWindow& table, const DocumentHead& head, Window& wi
 
 TableOutcome write_table_document(InputWindow& table, const DocumentHead& head, OutputFile& out) {
   Window window{.out = out};
-  TableOutcome outcome = walk_table(table, head, window);
-  // A write that failed where the walk had not yet looked at the writes ended it there.
-  if (!finish_writer(window) && window.failed_handover > window.judged_handovers) {
-    outcome = TableOutcome::kUnwritable;
-  }
-  if (outcome != TableOutcome::kComplete || window.buffers[0] == nullptr) return outcome;
-  char* const buffer = window.buffers[window.filling].get();
-  const std::span<const std::uint8_t> rest(reinterpret_cast<const std::uint8_t*>(buffer),
-                                           static_cast<std::size_t>(window.at - buffer));
-  return output_write_through(out, rest) == 0 ? outcome : TableOutcome::kUnwritable;
+  const TableOutcome outcome = walk_table(table, head, window);
+  close_window(window);
+  return outcome;
 }
 
 int convert_tbl_to_tblx(const char* path, std::size_t window) {

@@ -478,14 +478,6 @@ int output_write(OutputFile& out, std::span<const std::uint8_t> bytes) {
   return 0;
 }
 
-int output_write_through(OutputFile& out, std::span<const std::uint8_t> bytes) {
-  if (out.fd < 0 || out.failed) return 1;
-  flush_buffer(out);
-  if (!out.failed && write_all(out.fd, bytes.data(), bytes.size()) != 0) out.failed = true;
-  out.flushed += bytes.size();
-  return out.failed ? 1 : 0;
-}
-
 std::uint8_t* output_reserve(OutputFile& out, std::size_t n) {
   if (out.fd < 0 || out.failed || n > kOutputBufferSize) return nullptr;
   if (n > kOutputBufferSize - out.used) flush_buffer(out);

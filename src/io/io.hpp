@@ -163,10 +163,6 @@ inline int output_write(OutputFile& out, std::string_view text) {
   return output_write(out, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
 }
 
-// Flushes the buffer and writes `bytes` to the file at once, without copying them: for a writer
-// that fills buffers of its own. 1 once any write has failed.
-int output_write_through(OutputFile& out, std::span<const std::uint8_t> bytes);
-
 // Room for up to `n` <= kOutputBufferSize bytes at the end of the buffer; write into it, then
 // call output_advance with the number actually used. nullptr once a write has failed.
 std::uint8_t* output_reserve(OutputFile& out, std::size_t n);
