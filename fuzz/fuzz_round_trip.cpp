@@ -1,7 +1,8 @@
 // Fuzzer bytes build a well-formed binary table (header form; names without line feeds, zero
 // bytes, slashes or duplicate group names; strings ending with their zero byte and holding no
 // line feed; values of the four types), which must come back byte for byte from .tbl to .tblx
-// and back to .tbl.
+// and back to .tbl. The table is read through a window of 1 to 64 bytes, so that its fields and
+// values straddle refills.
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -115,12 +116,13 @@ std::string read_file(const fs::path& path) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz_support::enter_scratch_folder();
+  const std::size_t window = size == 0 ? 1 : 1 + data[size - 1] % 64;
   Source source{data, size};
   const std::string table = make_table(source);
   fs::create_directory("in");
   fuzz_support::write_input("in/original.tbl", reinterpret_cast<const std::uint8_t*>(table.data()),
                             table.size());
-  fuzz_support::require(convert_tbl_to_tblx("in/original.tbl") == 0);
+  fuzz_support::require(convert_tbl_to_tblx("in/original.tbl", window) == 0);
   fuzz_support::require(convert_tblx_to_tbl("original.tblx") == 0);
   std::vector<fs::path> written;
   for (const auto& entry : fs::directory_iterator(".")) {

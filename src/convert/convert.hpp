@@ -5,18 +5,21 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
 
+#include "io/io.hpp"
+
 namespace tbl2tblx {
 
 // A ".tbl" name (any letter case, more than the extension alone) becomes a ".tblx" document in
-// the current directory, named after the input's base name.
-int convert_tbl_to_tblx(const char* path);
+// the current directory, named after the input's base name. The table is read through a window
+// of `window` bytes (tests and fuzzers make it tiny).
+int convert_tbl_to_tblx(const char* path, std::size_t window = kInputWindowSize);
 
 // The binary-to-document walk without files, for tests and fuzzers.
-struct OutputFile;
 
 // What the document header shows besides the fixed texts.
 struct DocumentHead {
@@ -31,13 +34,14 @@ enum class TableOutcome : std::uint8_t {
   kMismatched,  // a count or length runs past the end, or bytes are left after the records
   kDamaged,     // an int2/int4 value of another length, or a group byte naming no group
   kUnwritable,  // the output failed
+  kUnreadable,  // reading the table failed
 };
 
-// Writes the whole document of the binary table `table` to `out`, printing the progress line
-// after each record (end_progress is the caller's). Reads nothing outside `table`. Neither
-// commits nor discards `out`, and prints no message.
-TableOutcome write_table_document(std::span<const std::uint8_t> table, const DocumentHead& head,
-                                  OutputFile& out);
+// Writes the whole document of the binary table read from `table` to `out`, printing the
+// progress line after each record (end_progress is the caller's). Reads the table once, in
+// order, through its window, whatever the window's size. Neither commits nor discards `out`, and
+// prints no message.
+TableOutcome write_table_document(InputWindow& table, const DocumentHead& head, OutputFile& out);
 
 // A ".tblx" name becomes one ".tbl" file per table, in the current directory, named after its
 // table (or after the local time when that name cannot be written).

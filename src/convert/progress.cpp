@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <string_view>
 
 #include "convert/convert.hpp"
 
@@ -23,6 +25,9 @@ struct ProgressLine {
   char table[kShownNameChars];
   std::size_t table_length = 0;
   bool overwrite = false;
+  std::uint64_t total = 0;  // the total whose text is total_text
+  char total_text[24];      // "/<total>"
+  std::size_t total_length = 0;
   bool skipped = false;  // the latest line was not shown yet
 };
 ProgressLine progress;
@@ -63,8 +68,21 @@ bool due_on_terminal() {
   return true;
 }
 
+// "/<total>", rendered again only when the total changes.
+std::string_view total_text(std::uint64_t total) {
+  if (progress.total_length == 0 || progress.total != total) {
+    progress.total_text[0] = '/';
+    char* end = std::to_chars(progress.total_text + 1, std::end(progress.total_text), total).ptr;
+    progress.total_length = static_cast<std::size_t>(end - progress.total_text);
+    progress.total = total;
+  }
+  return {progress.total_text, progress.total_length};
+}
+
 void show(const ProgressLine& line) {
-  std::fwrite(line.text, 1, line.length, stdout);
+  // Redirected, a line goes out after each of millions of records: the stream's lock is not
+  // needed by a program with one thread.
+  fwrite_unlocked(line.text, 1, line.length, stdout);
   if (stdout_is_terminal()) std::fflush(stdout);
 }
 
@@ -76,8 +94,8 @@ void print_progress(std::string_view table, bool overwrite, std::uint64_t count,
   char* const end = progress.text + sizeof progress.text;
   char* at = std::to_chars(progress.text + progress.prefix, end, count).ptr;
   if (total != nullptr) {
-    *at++ = '/';
-    at = std::to_chars(at, end, *total).ptr;
+    const std::string_view text = total_text(*total);
+    at = std::copy(text.begin(), text.end(), at);
   }
   *at++ = ' ';
   progress.length = static_cast<std::size_t>(at - progress.text);

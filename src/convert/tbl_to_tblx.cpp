@@ -1,5 +1,5 @@
-// Binary table file to XML document: one forward walk over the loaded file, rendering the
-// document straight into the output writer's buffer as the walk goes.
+// Binary table file to XML document: one forward walk over the file through a window that
+// refills, rendering the document straight into the output writer's buffer as the walk goes.
 #include <algorithm>
 #include <array>
 #include <cassert>
@@ -228,29 +228,32 @@ char* put_name(char* at, std::string_view escaped) {
   return at;
 }
 
-// Text escaped as a string value, in pieces when it does not fit the window.
-bool write_escaped(Window& window, std::span<const std::uint8_t> data) {
+// Text escaped as a string value, in pieces when it does not fit the window. `consumed`, when
+// given, receives the bytes taken: fewer than data.size() when a zero byte ended the text.
+bool write_escaped(Window& window, std::span<const std::uint8_t> data,
+                   std::size_t* consumed = nullptr) {
+  std::size_t taken = 0;
   for (;;) {
     const std::size_t worst = static_cast<std::size_t>(std::clamp<std::uint64_t>(
         std::uint64_t{data.size()} * kEscapeMaxExpansion, kEscapeMaxExpansion, kOutputBufferSize));
     if (!make_room(window, worst)) return false;
     const EscapeProgress progress = escape_content(data, {window.at, room_left(window)});
     window.at += progress.written;
-    if (progress.done) return true;
+    taken += progress.consumed;
+    if (progress.done) break;
     data = data.subspan(progress.consumed);
   }
+  if (consumed != nullptr) *consumed = taken;
+  return true;
 }
 
-// Base64 on one line, in pieces whose encoding fills at most one output buffer.
-bool write_base64(Window& window, std::span<const std::uint8_t> data) {
-  constexpr std::size_t kPiece = kOutputBufferSize / 4 * 3;
-  static_assert(kPiece % 3 == 0);
-  while (!data.empty()) {
-    const std::span<const std::uint8_t> piece = data.first(std::min(kPiece, data.size()));
-    if (!make_room(window, base64_encoded_size(piece.size(), kBase64Unbroken))) return false;
-    window.at += base64_encode_into(piece, window.at, kBase64Unbroken);
-    data = data.subspan(piece.size());
-  }
+// Base64 of `bytes` on one line; the encoding of at most kBase64Piece bytes fits the buffer.
+constexpr std::size_t kBase64Piece = kOutputBufferSize / 4 * 3;
+static_assert(kBase64Piece % 3 == 0);
+
+bool write_base64_piece(Window& window, std::span<const std::uint8_t> bytes) {
+  if (!make_room(window, base64_encoded_size(bytes.size(), kBase64Unbroken))) return false;
+  window.at += base64_encode_into(bytes, window.at, kBase64Unbroken);
   return true;
 }
 
@@ -305,26 +308,12 @@ bool write_head(Window& window, const DocumentHead& head) {
 
 // ---- Reading the binary table -------------------------------------------------------------------
 
-constexpr std::uint64_t kByteWidth = 1;  // the first byte, skeyid, ngroup
-
-struct TableCursor {
-  std::span<const std::uint8_t> bytes;
-  std::uint64_t at = 0;
-};
-
-bool has(const TableCursor& in, std::uint64_t n) {
-  return n <= in.bytes.size() - in.at;
-}
-
-// The next n bytes; has(in, n) must hold.
-std::span<const std::uint8_t> take(TableCursor& in, std::uint64_t n) {
-  const auto bytes = in.bytes.subspan(static_cast<std::size_t>(in.at), static_cast<std::size_t>(n));
+// The walk takes bytes from the input window: input_need(in, n) first, then take(in, n).
+const std::uint8_t* take(InputWindow& in, std::size_t n) {
+  assert(input_available(in) >= n);
+  const std::uint8_t* bytes = in.at;
   in.at += n;
   return bytes;
-}
-
-std::uint8_t take_byte(TableCursor& in) {
-  return in.bytes[static_cast<std::size_t>(in.at++)];
 }
 
 template <class Int>
@@ -335,14 +324,19 @@ Int little_endian(const std::uint8_t* bytes) {
   return static_cast<Int>(value);
 }
 
-std::uint32_t take_count(TableCursor& in) {
-  return little_endian<std::uint32_t>(take(in, kCountWidth).data());
+std::uint32_t take_count(InputWindow& in) {
+  return little_endian<std::uint32_t>(take(in, kCountWidth));
+}
+
+// Why bytes the walk needs are not there: the table ends early, or reading failed.
+TableOutcome missing(const InputWindow& in) {
+  return in.failed ? TableOutcome::kUnreadable : TableOutcome::kMismatched;
 }
 
 // A stored name: up to its first zero byte, never more than kMaxNameChars characters.
-std::string_view stored_name(std::span<const std::uint8_t> field) {
-  const auto* chars = reinterpret_cast<const char*>(field.data());
-  const std::size_t width = std::min(field.size(), kMaxNameChars);
+std::string_view stored_name(const std::uint8_t* field, std::size_t width) {
+  const auto* chars = reinterpret_cast<const char*>(field);
+  width = std::min(width, kMaxNameChars);
   return {chars, static_cast<std::size_t>(std::find(chars, chars + width, '\0') - chars)};
 }
 
@@ -356,32 +350,35 @@ std::string_view escaped_name(std::string_view name) {
 // ---- Walking the table --------------------------------------------------------------------------
 
 struct TableWalk {
-  TableCursor in;
+  InputWindow& in;
   Window& out;
   bool header_form = false;
   bool overwrite = false;
-  std::string_view table_name{};  // as stored, for the progress line
+  std::string table_name{};  // as stored, for the progress line
   // The record group line of each group, rendered once per table.
   std::vector<std::string> group_lines{};
+  // The records take at least their heads: until the source is known to reach that far, the
+  // count may be false, and no progress line is shown (a source of known size is checked at
+  // once). Records walked meanwhile get their lines once it is known.
+  std::uint64_t records_reach = 0;  // the offset the records' heads alone reach
+  std::uint64_t progress_shown = 0;
 };
 
 constexpr TableOutcome kGoOn = TableOutcome::kComplete;
 
 TableOutcome read_file_header(TableWalk& walk) {
-  if (!has(walk.in, kByteWidth)) return TableOutcome::kMismatched;
-  walk.header_form = walk.in.bytes[0] == 0;
+  if (!input_need(walk.in, 1)) return missing(walk.in);
+  walk.header_form = walk.in.at[0] == 0;
   if (!walk.header_form) return kGoOn;
-  if (!has(walk.in, kFileHeaderSize)) return TableOutcome::kMismatched;
-  walk.overwrite = walk.in.bytes[kHeaderWriteModeOffset] != kAppend;
-  walk.in.at = kFileHeaderSize;
+  if (!input_need(walk.in, kFileHeaderSize)) return missing(walk.in);
+  walk.overwrite = take(walk.in, kFileHeaderSize)[kHeaderWriteModeOffset] != kAppend;
   return kGoOn;
 }
 
-bool write_field_info(Window& out, std::span<const std::uint8_t> info) {
-  TableCursor field{info};
-  const std::uint8_t id = take_byte(field);
-  const std::string_view name = escaped_name(stored_name(take(field, kNameFieldWidth)));
-  const std::uint8_t type = take_byte(field);
+bool write_field_info(Window& out, const std::uint8_t* info) {
+  const std::uint8_t id = info[0];
+  const std::string_view name = escaped_name(stored_name(info + 1, kNameFieldWidth));
+  const std::uint8_t type = info[1 + kNameFieldWidth];
   if (!make_room(out, kFieldInfo.text.size() + kByteTextWidth + kMaxEscapedName + kMaxTypeName)) {
     return false;
   }
@@ -396,12 +393,15 @@ bool write_field_info(Window& out, std::span<const std::uint8_t> info) {
 }
 
 TableOutcome write_schema(TableWalk& walk) {
-  if (!has(walk.in, kTableNameWidth + kCountWidth)) return TableOutcome::kMismatched;
-  walk.table_name = stored_name(take(walk.in, kTableNameWidth));
+  if (!input_need(walk.in, kTableNameWidth + kCountWidth)) return missing(walk.in);
+  walk.table_name = stored_name(take(walk.in, kTableNameWidth), kTableNameWidth);
   const std::uint32_t ninfo = take_count(walk.in);
-  const std::uint64_t infos = std::uint64_t{ninfo} * kFieldInfoSize;
-  if (!has(walk.in, infos + kByteWidth)) return TableOutcome::kMismatched;
-  const std::uint8_t skeyid = walk.in.bytes[static_cast<std::size_t>(walk.in.at + infos)];
+  // skeyid follows the field infos but is shown before them: the window holds them all, growing
+  // for a schema larger than it.
+  const std::uint64_t schema_size = std::uint64_t{ninfo} * kFieldInfoSize + 1;
+  if (input_known_short(walk.in, schema_size)) return TableOutcome::kMismatched;
+  if (!input_need(walk.in, static_cast<std::size_t>(schema_size))) return missing(walk.in);
+  const std::uint8_t skeyid = walk.in.at[schema_size - 1];
 
   const std::string_view write = walk.overwrite ? kWriteOverwrite : kWriteAppend;
   const std::string_view name = escaped_name(walk.table_name);
@@ -427,7 +427,7 @@ TableOutcome write_schema(TableWalk& walk) {
     if (!write_field_info(walk.out, take(walk.in, kFieldInfoSize)))
       return TableOutcome::kUnwritable;
   }
-  take_byte(walk.in);  // skeyid, already shown
+  take(walk.in, 1);  // skeyid, already shown
   return write_text(walk.out, kSchemaEnd) ? kGoOn : TableOutcome::kUnwritable;
 }
 
@@ -442,10 +442,12 @@ std::string render_group_line(std::string_view escaped) {
 
 TableOutcome write_groups(TableWalk& walk) {
   if (!walk.header_form) return kGoOn;
-  if (!has(walk.in, kByteWidth)) return TableOutcome::kMismatched;
-  const std::uint8_t ngroup = take_byte(walk.in);
+  if (!input_need(walk.in, 1)) return missing(walk.in);
+  const std::uint8_t ngroup = *take(walk.in, 1);
   if (ngroup == 0) return kGoOn;
-  if (!has(walk.in, std::uint64_t{ngroup} * kNameFieldWidth)) return TableOutcome::kMismatched;
+  if (input_known_short(walk.in, std::uint64_t{ngroup} * kNameFieldWidth)) {
+    return TableOutcome::kMismatched;
+  }
 
   if (!make_room(walk.out, kGroups.text.size() + kByteTextWidth)) {
     return TableOutcome::kUnwritable;
@@ -456,7 +458,9 @@ TableOutcome write_groups(TableWalk& walk) {
 
   walk.group_lines.reserve(ngroup);
   for (std::size_t i = 0; i < ngroup; ++i) {
-    const std::string_view name = escaped_name(stored_name(take(walk.in, kNameFieldWidth)));
+    if (!input_need(walk.in, kNameFieldWidth)) return missing(walk.in);
+    const std::string_view name =
+        escaped_name(stored_name(take(walk.in, kNameFieldWidth), kNameFieldWidth));
     if (!make_room(walk.out, kGroup.text.size() + kMaxEscapedName)) {
       return TableOutcome::kUnwritable;
     }
@@ -502,46 +506,92 @@ char* put_entry_head(char* at, std::uint8_t id, std::uint8_t type) {
   return at + text.size;
 }
 
-bool write_value(Window& out, std::uint8_t type, std::span<const std::uint8_t> data) {
-  switch (type) {
-    case kInt2:
-      out.at = put_number(out.at, little_endian<std::int16_t>(data.data()));
-      return true;
-    case kInt4:
-      out.at = put_number(out.at, little_endian<std::int32_t>(data.data()));
-      return true;
-    case kString:
-      return write_escaped(out, data);
-    default:
-      return write_base64(out, data);
-  }
-}
-
-TableOutcome write_entry(TableWalk& walk) {
-  if (!has(walk.in, kFieldDataHeadSize)) return TableOutcome::kMismatched;
-  const std::uint8_t id = take_byte(walk.in);
-  const std::uint8_t type = take_byte(walk.in);
-  const std::uint32_t length = take_count(walk.in);
-  if (!has(walk.in, length)) return TableOutcome::kMismatched;
-  const std::span<const std::uint8_t> data = take(walk.in, length);
-  if ((type == kInt2 && length != kInt2Size) || (type == kInt4 && length != kInt4Size)) {
-    return TableOutcome::kDamaged;
-  }
-  // The room of an entry holds an int value too.
-  if (!make_room(walk.out, kEntryRoom)) return TableOutcome::kUnwritable;
-  walk.out.at = put_entry_head(walk.out.at, id, type);
-  if (!write_value(walk.out, type, data) || !write_text(walk.out, kFieldDataEnd)) {
-    return TableOutcome::kUnwritable;
+// A string value of `length` bytes, escaped as it passes through the window: up to its first
+// zero byte, the rest passed over. A CR that ends a piece waits for the byte after it, so that
+// CR LF stays one line break.
+TableOutcome write_string(TableWalk& walk, std::uint32_t length) {
+  InputWindow& in = walk.in;
+  std::uint64_t left = length;
+  bool stopped = false;  // at a zero byte
+  while (left > 0) {
+    const bool lone_cr = input_available(in) == 1 && left > 1 && *in.at == '\r';
+    if ((in.at == in.end || lone_cr) && !input_need(in, lone_cr ? 2 : 1)) return missing(in);
+    std::size_t piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(left, input_available(in)));
+    if (!stopped) {
+      if (piece < left && in.at[piece - 1] == '\r') --piece;
+      std::size_t consumed = 0;
+      if (!write_escaped(walk.out, {in.at, piece}, &consumed)) return TableOutcome::kUnwritable;
+      stopped = consumed < piece;
+    }
+    in.at += piece;
+    left -= piece;
   }
   return kGoOn;
 }
 
-TableOutcome write_record(TableWalk& walk) {
-  if (!has(walk.in, walk.header_form ? kRecordHeadSize : kHeaderlessRecordHeadSize)) {
-    return TableOutcome::kMismatched;
+// A blob (or unknown type) value of `length` bytes as base64, encoded as it passes through the
+// window in pieces of whole groups of three bytes.
+TableOutcome write_blob(TableWalk& walk, std::uint32_t length) {
+  InputWindow& in = walk.in;
+  std::uint64_t left = length;
+  constexpr std::size_t kGroup3 = 3;
+  while (left > 0) {
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(left, kGroup3));
+    if (!input_need(in, wanted)) return missing(in);
+    std::size_t piece = static_cast<std::size_t>(
+        std::min<std::uint64_t>({left, input_available(in), kBase64Piece}));
+    if (piece < left) piece -= piece % kGroup3;
+    if (!write_base64_piece(walk.out, {in.at, piece})) return TableOutcome::kUnwritable;
+    in.at += piece;
+    left -= piece;
   }
-  const std::uint8_t group = walk.header_form ? take_byte(walk.in) : kNone;
-  const std::uint8_t ndata = take_byte(walk.in);
+  return kGoOn;
+}
+
+// An int2/int4 entry whose length is another: damaged, once the source is known to hold it.
+TableOutcome wrong_int_length(TableWalk& walk, std::uint32_t length) {
+  if (input_known_short(walk.in, length)) return TableOutcome::kMismatched;
+  if (walk.in.size == InputWindow::kUnknownSize && !input_skip(walk.in, length)) {
+    return missing(walk.in);
+  }
+  return TableOutcome::kDamaged;
+}
+
+TableOutcome write_entry(TableWalk& walk) {
+  InputWindow& in = walk.in;
+  if (!input_need(in, kFieldDataHeadSize)) return missing(in);
+  const std::uint8_t* head = take(in, kFieldDataHeadSize);
+  const std::uint8_t id = head[0];
+  const std::uint8_t type = head[1];
+  const std::uint32_t length = little_endian<std::uint32_t>(head + 2);
+  const bool is_int = type == kInt2 || type == kInt4;
+  if (is_int && length != (type == kInt2 ? kInt2Size : kInt4Size)) {
+    return wrong_int_length(walk, length);
+  }
+  if (input_known_short(in, length)) return TableOutcome::kMismatched;
+  if (is_int && !input_need(in, length)) return missing(in);
+  // The room of an entry holds an int value too.
+  if (!make_room(walk.out, kEntryRoom)) return TableOutcome::kUnwritable;
+  walk.out.at = put_entry_head(walk.out.at, id, type);
+  TableOutcome outcome = kGoOn;
+  if (type == kInt2) {
+    walk.out.at = put_number(walk.out.at, little_endian<std::int16_t>(take(in, kInt2Size)));
+  } else if (type == kInt4) {
+    walk.out.at = put_number(walk.out.at, little_endian<std::int32_t>(take(in, kInt4Size)));
+  } else {
+    outcome = type == kString ? write_string(walk, length) : write_blob(walk, length);
+  }
+  if (outcome != kGoOn) return outcome;
+  return write_text(walk.out, kFieldDataEnd) ? kGoOn : TableOutcome::kUnwritable;
+}
+
+TableOutcome write_record(TableWalk& walk) {
+  const std::size_t head_size = walk.header_form ? kRecordHeadSize : kHeaderlessRecordHeadSize;
+  if (!input_need(walk.in, head_size)) return missing(walk.in);
+  const std::uint8_t* head = take(walk.in, head_size);
+  const std::uint8_t group = walk.header_form ? head[0] : kNone;
+  const std::uint8_t ndata = head[head_size - 1];
   if (group != kNone && group >= walk.group_lines.size()) return TableOutcome::kDamaged;
 
   const std::string_view group_line =
@@ -560,15 +610,39 @@ TableOutcome write_record(TableWalk& walk) {
   return write_text(walk.out, kRecordEnd) ? kGoOn : TableOutcome::kUnwritable;
 }
 
+bool record_count_confirmed(const TableWalk& walk) {
+  return walk.in.received >= walk.records_reach;
+}
+
+void show_progress(TableWalk& walk, std::uint64_t walked, std::uint64_t total) {
+  while (walk.progress_shown < walked)
+    print_progress(walk.table_name, walk.overwrite, ++walk.progress_shown, &total);
+}
+
+// A walk that stopped before the record count was confirmed: a count the source cannot hold
+// is what the table is reported for, as if checked first; otherwise the records walked get
+// their progress lines before the outcome.
+TableOutcome stop_records(TableWalk& walk, TableOutcome outcome, std::uint64_t walked,
+                          std::uint64_t total) {
+  if (!record_count_confirmed(walk) && outcome != TableOutcome::kUnreadable &&
+      !input_skip(walk.in, walk.records_reach - input_offset(walk.in))) {
+    return missing(walk.in);
+  }
+  if (outcome != TableOutcome::kUnreadable) show_progress(walk, walked, total);
+  return outcome;
+}
+
 TableOutcome write_records(TableWalk& walk) {
-  if (!has(walk.in, kCountWidth)) return TableOutcome::kMismatched;
+  if (!input_need(walk.in, kCountWidth)) return missing(walk.in);
   const std::uint32_t nrecord = take_count(walk.in);
   // Every record takes at least its head: a count the rest cannot hold fails before any walk.
   const std::size_t record_head = walk.header_form ? kRecordHeadSize : kHeaderlessRecordHeadSize;
-  if (!has(walk.in, std::uint64_t{nrecord} * record_head)) return TableOutcome::kMismatched;
+  const std::uint64_t heads = std::uint64_t{nrecord} * record_head;
+  if (input_known_short(walk.in, heads)) return TableOutcome::kMismatched;
+  walk.records_reach = walk.in.size != InputWindow::kUnknownSize ? 0 : input_offset(walk.in) + heads;
 
   if (!make_room(walk.out, kRecords.text.size() + kMaxDigits<std::uint32_t>)) {
-    return TableOutcome::kUnwritable;
+    return stop_records(walk, TableOutcome::kUnwritable, 0, nrecord);
   }
   char* at = put(walk.out.at, kRecords.piece(0));
   at = put_number(at, nrecord);
@@ -576,8 +650,10 @@ TableOutcome write_records(TableWalk& walk) {
 
   const std::uint64_t total = nrecord;
   for (std::uint64_t number = 1; number <= total; ++number) {
-    if (const TableOutcome outcome = write_record(walk); outcome != kGoOn) return outcome;
-    print_progress(walk.table_name, walk.overwrite, number, &total);
+    if (const TableOutcome outcome = write_record(walk); outcome != kGoOn) {
+      return stop_records(walk, outcome, number - 1, total);
+    }
+    if (record_count_confirmed(walk)) show_progress(walk, number, total);
   }
   return write_text(walk.out, kTail) ? kGoOn : TableOutcome::kUnwritable;
 }
@@ -634,31 +710,32 @@ DocumentHead head_now(std::string_view document_name, std::string_view source_na
   return head;
 }
 
-TableOutcome walk_table(std::span<const std::uint8_t> table, const DocumentHead& head,
-                        Window& window) {
+TableOutcome walk_table(InputWindow& table, const DocumentHead& head, Window& window) {
   if (!write_head(window, head)) return TableOutcome::kUnwritable;
-  TableWalk walk{.in = {table}, .out = window};
+  TableWalk walk{.in = table, .out = window};
   for (auto step : {read_file_header, write_schema, write_groups, write_records}) {
     if (const TableOutcome outcome = step(walk); outcome != kGoOn) return outcome;
   }
-  return walk.in.at == table.size() ? TableOutcome::kComplete : TableOutcome::kMismatched;
+  // Bytes after the records: the table does not end where its contents do.
+  if (input_need(table, 1)) return TableOutcome::kMismatched;
+  return table.failed ? TableOutcome::kUnreadable : TableOutcome::kComplete;
 }
 
 }  // namespace
 
-TableOutcome write_table_document(std::span<const std::uint8_t> table, const DocumentHead& head,
-                                  OutputFile& out) {
+TableOutcome write_table_document(InputWindow& table, const DocumentHead& head, OutputFile& out) {
   Window window{.out = out};
   const TableOutcome outcome = walk_table(table, head, window);
   close_window(window);
   return outcome;
 }
 
-int convert_tbl_to_tblx(const char* path) {
+int convert_tbl_to_tblx(const char* path, std::size_t window) {
   if (path == nullptr) return 1;
   if (!is_table_name(path)) return 0;
-  Bytes input;
-  if (load_whole_file(path, input) != 0) {
+  // The first read comes before anything is created, as a failure to read is reported first.
+  InputWindow input;
+  if (input_window_open(input, path, window) != 0 || (!input_need(input, 1) && input.failed)) {
     std::printf(kMessageCannotRead, path);
     return 1;
   }
@@ -670,8 +747,7 @@ int convert_tbl_to_tblx(const char* path) {
   }
   std::printf(kMessageConverting, path, document_name.c_str());
 
-  const TableOutcome outcome =
-      write_table_document(input.span(), head_now(document_name, path), out);
+  const TableOutcome outcome = write_table_document(input, head_now(document_name, path), out);
   end_progress();
   if (outcome == TableOutcome::kComplete && output_commit(out) == 0) {
     std::fputs("\n", stdout);
@@ -684,6 +760,9 @@ int convert_tbl_to_tblx(const char* path) {
       break;
     case TableOutcome::kDamaged:
       std::printf(kMessageDamaged, path);
+      break;
+    case TableOutcome::kUnreadable:
+      std::printf(kMessageCannotRead, path);
       break;
     case TableOutcome::kComplete:
     case TableOutcome::kUnwritable:

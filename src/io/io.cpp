@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -328,6 +329,112 @@ int input_read(InputFile& in, std::span<std::uint8_t> dest, std::size_t& got) {
   if (n < 0) return 1;
   got = static_cast<std::size_t>(n);
   return 0;
+}
+
+// ---- Reading through a window ---------------------------------------------------------------
+
+namespace {
+
+int allocate_window(InputWindow& in, std::size_t capacity) {
+  in.capacity = in.base_capacity = std::max<std::size_t>(capacity, 1);
+  in.buffer.reset(new (std::nothrow) std::uint8_t[in.capacity]);
+  in.at = in.end = in.buffer.get();
+  return in.buffer == nullptr ? 1 : 0;
+}
+
+// One read into `dest`: what the source gives at once, 0 at its end, -1 on an error.
+ssize_t read_some(InputWindow& in, std::uint8_t* dest, std::size_t room) {
+  if (in.file.fd < 0) {
+    const std::size_t taken = std::min({room, in.memory.size(), in.piece});
+    if (taken > 0) std::memcpy(dest, in.memory.data(), taken);
+    in.memory = in.memory.subspan(taken);
+    return static_cast<ssize_t>(taken);
+  }
+  for (;;) {
+    const ssize_t n = ::read(in.file.fd, dest, room);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+// Moves the unread bytes into a new buffer of `capacity` bytes.
+bool resize_window(InputWindow& in, std::size_t capacity) {
+  const std::size_t available = input_available(in);
+  assert(available <= capacity);
+  std::unique_ptr<std::uint8_t[]> moved(new (std::nothrow) std::uint8_t[capacity]);
+  if (moved == nullptr) return false;
+  std::memcpy(moved.get(), in.at, available);
+  in.buffer = std::move(moved);
+  in.capacity = capacity;
+  in.at = in.buffer.get();
+  in.end = in.at + available;
+  return true;
+}
+
+// A window too small for `n` bytes doubles, up to `n`, each time the source fills it.
+bool grow_window(InputWindow& in, std::size_t n) {
+  return resize_window(in, std::min(n, std::max(in.capacity * 2, in.capacity + 1)));
+}
+
+}  // namespace
+
+int input_window_open(InputWindow& in, const char* name, std::size_t capacity) {
+  if (input_open(in.file, name) != 0) return 1;
+  struct stat status {};
+  if (fstat(in.file.fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    in.size = static_cast<std::uint64_t>(status.st_size);
+    posix_fadvise(in.file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
+  return allocate_window(in, capacity);
+}
+
+int input_window_from_memory(InputWindow& in, std::span<const std::uint8_t> bytes,
+                             std::size_t capacity, std::size_t piece, bool size_known) {
+  in.memory = bytes;
+  in.piece = piece == 0 ? bytes.size() : piece;
+  in.size = size_known ? bytes.size() : InputWindow::kUnknownSize;
+  return allocate_window(in, capacity);
+}
+
+bool input_fill(InputWindow& in, std::size_t n) {
+  std::size_t available = input_available(in);
+  if (in.capacity > in.base_capacity && std::max(n, available) <= in.base_capacity) {
+    resize_window(in, in.base_capacity);  // on failure the larger window serves on
+  }
+  if (available > 0 && in.at != in.buffer.get()) std::memmove(in.buffer.get(), in.at, available);
+  in.at = in.buffer.get();
+  in.end = in.at + available;
+  while (available < n) {
+    if (in.ended || in.failed) return false;
+    if (available == in.capacity && !grow_window(in, n)) {
+      in.failed = true;
+      return false;
+    }
+    const ssize_t got = read_some(in, in.buffer.get() + available, in.capacity - available);
+    if (got < 0) in.failed = true;
+    if (got == 0) in.ended = true;
+    if (got <= 0) return false;
+    available += static_cast<std::size_t>(got);
+    in.end = in.at + available;
+    in.received += static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+bool input_known_short_past_window(const InputWindow& in, std::uint64_t n) {
+  if (in.ended) return true;
+  const std::uint64_t offset = input_offset(in);
+  return in.size != InputWindow::kUnknownSize && offset <= in.size && in.size - offset < n;
+}
+
+bool input_skip(InputWindow& in, std::uint64_t n) {
+  while (n > 0) {
+    if (in.at == in.end && !input_fill(in, 1)) return false;
+    const std::size_t taken = static_cast<std::size_t>(
+        std::min<std::uint64_t>(n, input_available(in)));
+    in.at += taken;
+    n -= taken;
+  }
+  return true;
 }
 
 // ---- Output files ----------------------------------------------------------------------------

@@ -62,6 +62,73 @@ int input_open(InputFile& in, const char* name);
 // Fills `dest` as far as the file allows; `got` < dest.size() only at the end of the file.
 int input_read(InputFile& in, std::span<std::uint8_t> dest, std::size_t& got);
 
+// ---- Reading through a window ---------------------------------------------------------------
+
+// A stream of bytes read in order through one buffer that is refilled as it is used up, so that
+// an input of any size takes the same memory. The unread bytes are [at, end). The source is a
+// file (or pipe, or device) or, for tests and fuzzers, bytes in memory handed out in reads of at
+// most `piece` bytes each.
+struct InputWindow {
+  static constexpr std::uint64_t kUnknownSize = UINT64_MAX;
+
+  InputFile file;
+  std::span<const std::uint8_t> memory{};  // the source when file.fd < 0
+  std::size_t piece = 0;                   // the longest read from memory
+
+  std::unique_ptr<std::uint8_t[]> buffer;
+  std::size_t capacity = 0;
+  std::size_t base_capacity = 0;       // the size asked for; a grown window returns to it
+  const std::uint8_t* at = nullptr;
+  const std::uint8_t* end = nullptr;
+  std::uint64_t received = 0;          // bytes read from the source so far, up to `end`
+  std::uint64_t size = kUnknownSize;   // the source's size, when it can be known beforehand
+  bool ended = false;                  // the source has no more bytes
+  bool failed = false;                 // a read failed, or no memory for a larger buffer
+
+  InputWindow() = default;
+  InputWindow(const InputWindow&) = delete;
+  InputWindow& operator=(const InputWindow&) = delete;
+};
+
+inline constexpr std::size_t kInputWindowSize = std::size_t{256} << 10;
+
+// Opens `name` for reading through a window of `capacity` bytes; a regular file's size is known.
+// Reads nothing yet. 1 when the file cannot be opened, is a folder, or no memory is left.
+int input_window_open(InputWindow& in, const char* name, std::size_t capacity = kInputWindowSize);
+
+// `bytes` as the source, read `piece` bytes at a time (0: all at once); `size_known` false makes
+// it behave as a pipe does, whose size is found only at its end.
+int input_window_from_memory(InputWindow& in, std::span<const std::uint8_t> bytes,
+                             std::size_t capacity, std::size_t piece, bool size_known);
+
+// Makes at least `n` unread bytes available at `at`, refilling the window; a window smaller
+// than `n` grows only as far as the source delivers, and returns to its size once the bytes it
+// holds and the next need fit again. False when the source ends first or fails. Pointers into
+// the window are stale after a fill.
+bool input_fill(InputWindow& in, std::size_t n);
+inline bool input_need(InputWindow& in, std::size_t n) {
+  return static_cast<std::size_t>(in.end - in.at) >= n || input_fill(in, n);
+}
+
+inline std::size_t input_available(const InputWindow& in) {
+  return static_cast<std::size_t>(in.end - in.at);
+}
+
+// Bytes taken from the stream so far: the offset of `at`.
+inline std::uint64_t input_offset(const InputWindow& in) {
+  return in.received - input_available(in);
+}
+
+// Whether the stream is known to hold fewer than `n` bytes after `at`: by the source's size, or
+// because it ended. False when that cannot be told without reading further.
+bool input_known_short_past_window(const InputWindow& in, std::uint64_t n);
+inline bool input_known_short(const InputWindow& in, std::uint64_t n) {
+  return n > input_available(in) && input_known_short_past_window(in, n);
+}
+
+// Passes over `n` bytes, reading those not in the window. False when the source ends first.
+bool input_skip(InputWindow& in, std::uint64_t n);
+
 // ---- Output files: commit or discard -------------------------------------------------------
 
 inline constexpr std::size_t kOutputBufferSize = std::size_t{1} << 20;
