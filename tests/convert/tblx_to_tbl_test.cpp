@@ -361,7 +361,7 @@ TEST(TblxToTbl, BrokenDocumentsNameTheTagAndItsLine) {
        opened + "Error: <content> at line 34\n"},
       {"ends inside a value after a comment",
        crlf(kPhoneLines.substr(0, kPhoneLines.find("Ann")) + "A<!-- \n -->n\n"),
-       opened + "Error:  at line 36\n"},
+       opened + "Error: <content> at line 34\n"},
       {"ends after the records", crlf(kPhoneLines.substr(0, kPhoneLines.find("\t\t</table>"))),
        opened + "Error: </records> at line 42\n"},  // the record counts once its next tag is read
       {"comment left open", phone_with("\t\t</table>", "\t\t<!-- </table>"),
