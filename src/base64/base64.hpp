@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <span>
 
-#include "io/io.hpp"
+#include "bytes/bytes.hpp"
 
 namespace tbl2tblx {
 

@@ -12,33 +12,9 @@
 #include <string>
 #include <string_view>
 
+#include "bytes/bytes.hpp"
+
 namespace tbl2tblx {
-
-// ---- Owned byte buffers ----------------------------------------------------------------------
-
-// Releases a buffer made by allocate_bytes: a mapping of `mapped` bytes, or the heap when 0.
-struct BytesRelease {
-  std::size_t mapped = 0;
-  void operator()(std::uint8_t* bytes) const noexcept;
-};
-
-// `size` bytes followed by one zero byte, so that a loaded text is also a zero-terminated string.
-struct Bytes {
-  std::unique_ptr<std::uint8_t[], BytesRelease> data;
-  std::uint64_t size = 0;
-
-  std::uint8_t* begin() const { return data.get(); }
-  std::uint8_t* end() const { return data.get() + size; }
-  std::span<std::uint8_t> span() const { return {data.get(), static_cast<std::size_t>(size)}; }
-  std::string_view text() const {
-    return {reinterpret_cast<const char*>(data.get()), static_cast<std::size_t>(size)};
-  }
-};
-
-// A new buffer of size + 1 bytes whose byte at `size` is zero (the rest is not initialised).
-// Large buffers come from a 2 MiB-aligned mapping backed by transparent huge pages: first
-// touch of fresh 4 KiB pages would otherwise dominate whole-file work.
-int allocate_bytes(std::uint64_t size, Bytes& out);
 
 // Reads a whole file into a new buffer. A source that cannot be sized by seeking (a pipe,
 // /dev/stdin) is read to its end. On failure `out` is left empty.
