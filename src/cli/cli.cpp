@@ -11,15 +11,12 @@
 
 #include "base64/base64.hpp"
 #include "convert/convert.hpp"
+#include "convert/messages.hpp"
 #include "formats/formats.hpp"
 #include "io/io.hpp"
 
 namespace tbl2tblx {
 namespace {
-
-constexpr const char* kUsage =
-    "tbl2tblx [-h] [-c] [-e] [-d] file...\n\t-c: base64 encoding for tblx\n"
-    "\t-e: base64 encoding\n\t-d: base64 decoding\n";
 
 constexpr std::size_t kStdoutBuffer = std::size_t{64} << 10;
 
@@ -38,7 +35,7 @@ struct Target {
 };
 
 void print_banner(std::FILE* console) {
-  std::fprintf(console, "tbl2tblx %.*s by %.*s\n%.*s\n\n", static_cast<int>(kToolVersion.size()),
+  std::fprintf(console, kMessageBanner, static_cast<int>(kToolVersion.size()),
                kToolVersion.data(), static_cast<int>(kAuthorCredit.size()), kAuthorCredit.data(),
                static_cast<int>(kWebAddress.size()), kWebAddress.data());
 }
@@ -54,11 +51,6 @@ bool parse_file_mode(const char* option, FileMode& mode) {
     return false;
   }
   return true;
-}
-
-int fail(std::FILE* console, const char* format, const char* name) {
-  std::fprintf(console, format, name);
-  return 1;
 }
 
 struct Chunks {
@@ -94,31 +86,33 @@ int open_target(OutputFile& out, const Target& target) {
   return target.open ? output_adopt(out, target.descriptor, target.name) : 1;
 }
 
-// Streams the source through the codec into the target. The target is replaced only when the
-// whole result has been written; on any failure it is left as it was (but for a descriptor,
-// which keeps what reached it).
-int run_file_mode(FileMode mode, const char* source, const Target& to, std::FILE* console) {
+// Where a file mode stopped, for the one place that words it.
+enum class ModeStop : std::uint8_t { kDone, kRead, kCode, kWrite };
+
+int report(std::FILE* console, ModeStop stop, FileMode mode, const char* source,
+           const char* target) {
   const bool decode = mode == FileMode::kDecode;
-  const char* const target = to.name;
-  InputFile in;
-  if (input_open(in, source) != 0) return fail(console, "%s: Cannot read the file\n", source);
-  Chunks chunks;
-  if (make_chunks(mode, chunks) != 0) {
-    return fail(console, decode ? "%s: Cannot decode the file\n" : "%s: Cannot encode the file\n",
-                source);
+  switch (stop) {
+    case ModeStop::kDone:
+      std::fprintf(console, decode ? kMessageDecoded : kMessageEncoded, target);
+      return 0;
+    case ModeStop::kRead:
+      std::fprintf(console, kMessageCannotRead, source);
+      return 1;
+    case ModeStop::kCode:
+      std::fprintf(console, decode ? kMessageCannotDecode : kMessageCannotEncode, source);
+      return 1;
+    case ModeStop::kWrite:
+      std::fprintf(console, kMessageCannotWrite, target);
+      return 1;
   }
-  std::size_t got = 0;
-  if (input_read(in, {chunks.input.get(), chunks.input_size}, got) != 0) {
-    return fail(console, "%s: Cannot read the file\n", source);
-  }
-  if (got == 0) {
-    return fail(console, decode ? "%s: Cannot decode the file\n" : "%s: Cannot encode the file\n",
-                source);
-  }
-  // What is said so far comes before the data, should both reach one console.
-  std::fflush(console);
-  OutputFile out;
-  if (open_target(out, to) != 0) return fail(console, "%s: Cannot write the file\n", target);
+  return 1;
+}
+
+// Streams the source through the codec into `out`, from the `got` bytes already in the input
+// chunk on; commits `out` once the whole result has been written.
+ModeStop stream(FileMode mode, InputFile& in, Chunks& chunks, std::size_t got, OutputFile& out) {
+  const bool decode = mode == FileMode::kDecode;
   Base64Decoder decoder;
   std::uint64_t total = 0;
   bool first = true;
@@ -126,29 +120,41 @@ int run_file_mode(FileMode mode, const char* source, const Target& to, std::FILE
     const std::span<const std::uint8_t> piece{chunks.input.get(), got};
     const std::size_t produced = decode ? base64_decode_step(decoder, piece, chunks.output.get())
                                         : encode_chunk(mode, piece, first, chunks.output.get());
-    if (output_write(out, {chunks.output.get(), produced}) != 0) {
-      return fail(console, "%s: Cannot write the file\n", target);
-    }
+    if (output_write(out, {chunks.output.get(), produced}) != 0) return ModeStop::kWrite;
     total += produced;
     first = false;
     if (got < chunks.input_size) break;
-    if (input_read(in, {chunks.input.get(), chunks.input_size}, got) != 0) {
-      return fail(console, "%s: Cannot read the file\n", source);
-    }
+    if (input_read(in, {chunks.input.get(), chunks.input_size}, got) != 0) return ModeStop::kRead;
   }
   if (decode) {
     const std::size_t produced = base64_decode_finish(decoder, chunks.output.get());
-    if (output_write(out, {chunks.output.get(), produced}) != 0) {
-      return fail(console, "%s: Cannot write the file\n", target);
-    }
+    if (output_write(out, {chunks.output.get(), produced}) != 0) return ModeStop::kWrite;
     total += produced;
   }
   // Nothing decoded is nothing to save, which fails like any other save.
-  if (total == 0 || output_commit(out) != 0) {
-    return fail(console, "%s: Cannot write the file\n", target);
+  if (total == 0 || output_commit(out) != 0) return ModeStop::kWrite;
+  return ModeStop::kDone;
+}
+
+// Streams the source through the codec into the target. The target is replaced only when the
+// whole result has been written; on any failure it is left as it was (but for a descriptor,
+// which keeps what reached it).
+int run_file_mode(FileMode mode, const char* source, const Target& to, std::FILE* console) {
+  const auto finish = [&](ModeStop stop) { return report(console, stop, mode, source, to.name); };
+  InputFile in;
+  if (input_open(in, source) != 0) return finish(ModeStop::kRead);
+  Chunks chunks;
+  if (make_chunks(mode, chunks) != 0) return finish(ModeStop::kCode);
+  std::size_t got = 0;
+  if (input_read(in, {chunks.input.get(), chunks.input_size}, got) != 0) {
+    return finish(ModeStop::kRead);
   }
-  std::fprintf(console, decode ? "%s: Decoding OK\n" : "%s: Encoding OK\n", target);
-  return 0;
+  if (got == 0) return finish(ModeStop::kCode);
+  // What is said so far comes before the data, should both reach one console.
+  std::fflush(console);
+  OutputFile out;
+  if (open_target(out, to) != 0) return finish(ModeStop::kWrite);
+  return finish(stream(mode, in, chunks, got, out));
 }
 
 // Every argument in order, each to both converters (which skip a name that is not theirs with
@@ -165,17 +171,17 @@ int run_batch(int argc, char** argv) {
 int dispatch(int argc, char** argv, const Target& target, std::FILE* console) {
   if (argc < 2) return run_batch(argc, argv);
   if (std::strcmp(argv[1], "-h") == 0) {
-    std::fputs(kUsage, console);
+    std::fputs(kMessageUsage, console);
     return 0;
   }
   FileMode mode{};
   if (!parse_file_mode(argv[1], mode)) return run_batch(argc, argv);
   if (argc < 3) {
-    std::fputs("source file required\n", console);
+    std::fputs(kMessageSourceRequired, console);
     return 1;
   }
   if (argc < 4) {
-    std::fputs("target file required\n", console);
+    std::fputs(kMessageTargetRequired, console);
     return 1;
   }
   return run_file_mode(mode, argv[2], target, console);
@@ -207,7 +213,7 @@ int run_command_line(int argc, char** argv) {
   std::fflush(console);
   // Standard output is the tool's output too: a failure to write it fails the run.
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    std::fputs("tbl2tblx: cannot write to standard output\n", stderr);
+    std::fputs(kMessageStdoutFailed, stderr);
     status = 1;
   }
   return status;

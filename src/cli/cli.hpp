@@ -4,6 +4,6 @@
 namespace tbl2tblx {
 
 // Runs the tool on its arguments (argv[0] is the program's name) and returns the exit status.
-int run_command_line(int argc, char** argv);
+[[nodiscard]] int run_command_line(int argc, char** argv);
 
 }  // namespace tbl2tblx

@@ -17,7 +17,7 @@ namespace tbl2tblx {
 // A ".tbl" name (any letter case, more than the extension alone) becomes a ".tblx" document in
 // the current directory, named after the input's base name. The table is read through a window
 // of `window` bytes (tests and fuzzers make it tiny).
-int convert_tbl_to_tblx(const char* path, std::size_t window = kInputWindowSize);
+[[nodiscard]] int convert_tbl_to_tblx(const char* path, std::size_t window = kInputWindowSize);
 
 // The binary-to-document walk without files, for tests and fuzzers.
 
@@ -41,12 +41,12 @@ enum class TableOutcome : std::uint8_t {
 // progress line after each record (end_progress is the caller's). Reads the table once, in
 // order, through its window, whatever the window's size. Neither commits nor discards `out`, and
 // prints no message.
-TableOutcome write_table_document(InputWindow& table, const DocumentHead& head, OutputFile& out);
+[[nodiscard]] TableOutcome write_table_document(InputWindow& table, const DocumentHead& head, OutputFile& out);
 
 // A ".tblx" name becomes one ".tbl" file per table, in the current directory, named after its
 // table (or after the local time when that name cannot be written). The document is read
 // through a window of `window` bytes (tests and fuzzers make it tiny).
-int convert_tblx_to_tbl(const char* path, std::size_t window = kInputWindowSize);
+[[nodiscard]] int convert_tblx_to_tbl(const char* path, std::size_t window = kInputWindowSize);
 
 // The wait after falling back to a time-stamped name, so that two fallbacks in one run get two
 // names. Fuzzers set it to zero.

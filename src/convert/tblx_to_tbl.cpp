@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <limits>
 #include <set>
 #include <span>
@@ -17,6 +16,8 @@
 
 #include "base64/base64.hpp"
 #include "convert/convert.hpp"
+#include "convert/messages.hpp"
+#include "convert/shared.hpp"
 #include "formats/formats.hpp"
 #include "io/io.hpp"
 #include "markup/markup.hpp"
@@ -24,8 +25,6 @@
 namespace tbl2tblx {
 namespace {
 
-constexpr std::string_view kDocumentExtension = ".tblx";
-constexpr std::string_view kBinaryExtension = ".tbl";
 constexpr const char* kFallbackNameFormat = "%04d%02d%02d%02d%02d%02d.tbl";
 // A table name and ".tbl", or the fallback name with room for any value of the time fields.
 constexpr std::size_t kOutputNameSize = 80;
@@ -103,21 +102,21 @@ void report(const char* path, const Reader& r) {
   const Outcome& o = r.outcome;
   end_progress();
   if (r.in.failed) {
-    std::printf("%s: Cannot read the file\n", path);
+    std::printf(kMessageCannotRead, path);
     return;
   }
   switch (o.failure) {
     case Failure::kParse:
-      std::printf("Error: %s at line %d\n", o.tag, static_cast<int>(o.line));
+      std::printf(kMessageParseError, o.tag, static_cast<int>(o.line));
       break;
     case Failure::kWrite:
-      std::printf("%s: Cannot write the %s\n", o.output_name, o.item);
+      std::printf(kMessageCannotWriteItem, o.output_name, o.item);
       break;
     case Failure::kFile:
-      std::printf("%s: Cannot write the file\n", o.output_name);
+      std::printf(kMessageCannotWrite, o.output_name);
       break;
     case Failure::kRead:
-      std::printf("%s: Cannot read the file\n", path);
+      std::printf(kMessageCannotRead, path);
       break;
     case Failure::kNone:
       break;
@@ -210,14 +209,6 @@ bool tag_has(const Reader& r, std::string_view name, std::string_view value) {
 }
 
 // ---- Element texts -----------------------------------------------------------------------------
-
-template <std::size_t N>
-std::array<std::uint8_t, N> little_endian(std::uint32_t value) {
-  std::array<std::uint8_t, N> bytes{};
-  for (std::size_t i = 0; i < N; ++i)
-    bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
-  return bytes;
-}
 
 bool is_xml_space(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -342,107 +333,13 @@ void take(Value& v, std::string_view text) {
   }
 }
 
-void take_char(Value& v, char c) {
-  take(v, {&c, 1});
-}
-
 std::string_view short_text(const Value& v) {
   return {v.chars.data(), std::min(v.size, v.chars.size())};
 }
 
-// The state of decoding that runs on across the chunks of one piece of text.
-struct Decoder {
-  bool after_cr = false;   // the last byte taken was a CR as written
-  unsigned char lead = 0;  // a UTF-8 lead byte whose continuation is still to come
-  bool refused = false;    // the text holds what no byte of the binary form stands for
-};
-
-constexpr unsigned kLeadTwoBytes = 0xC2;  // C2 and C3 lead U+0080 to U+00FF
-constexpr unsigned kContinuationMask = 0xC0;
-constexpr unsigned kContinuation = 0x80;
-constexpr unsigned kPayloadBits = 0x3F;
-constexpr unsigned kLeadPayloadBits = 0x1F;
-
-using ByteSet = std::array<bool, 256>;
-
-// Bytes that are not taken as they stand: '&' outside CDATA, LF, and bytes from 128 up in a
-// UTF-8 document.
-constexpr ByteSet make_special_set(bool entities, bool utf8) {
-  ByteSet set{};
-  set['\n'] = true;
-  if (entities) set['&'] = true;
-  if (utf8) {
-    for (std::size_t c = kContinuation; c < set.size(); ++c)
-      set[c] = true;
-  }
-  return set;
-}
-constexpr std::array<ByteSet, 4> kSpecialSets = {
-    make_special_set(false, false), make_special_set(false, true), make_special_set(true, false),
-    make_special_set(true, true)};
-
-// The second byte of a UTF-8 sequence.
-void take_continuation(Value& v, Decoder& d, unsigned char c) {
-  if ((c & kContinuationMask) != kContinuation) {
-    d.refused = true;
-    return;
-  }
-  take_char(v, static_cast<char>(((d.lead & kLeadPayloadBits) << 6) | (c & kPayloadBits)));
-  d.lead = 0;
-}
-
-// Decodes the chunk [p, end) into `v`: entities and numeric character references (outside
-// CDATA; a reference may read on up to `limit`), line ends (LF as CR, an LF after a CR dropped)
-// and, in a UTF-8 document, UTF-8. Returns where decoding stopped: `end`, past it when a
-// reference ran on, or anywhere once the text is refused.
-const char* decode_chunk(Value& v, Decoder& d, bool entities, bool utf8, const char* p,
-                         const char* end, const char* limit) {
-  const ByteSet& special = kSpecialSets[(entities ? 2u : 0u) + (utf8 ? 1u : 0u)];
-  while (p < end && !d.refused) {
-    const auto c = static_cast<unsigned char>(*p);
-    if (d.lead != 0) {
-      take_continuation(v, d, c);
-      d.after_cr = false;
-      ++p;
-      continue;
-    }
-    const char* run = p;
-    while (p < end && !special[static_cast<unsigned char>(*p)])
-      ++p;
-    if (p != run) {
-      take(v, {run, static_cast<std::size_t>(p - run)});
-      d.after_cr = p[-1] == '\r';
-      continue;
-    }
-    if (c == '\n') {
-      if (!d.after_cr) take_char(v, '\r');
-      ++p;
-    } else if (c == '&') {
-      const Ampersand decoded = decode_ampersand({p, static_cast<std::size_t>(limit - p)});
-      d.refused = !decoded.valid;
-      if (decoded.valid) take_char(v, decoded.character);
-      p += decoded.length;
-    } else if ((c & ~1u) == kLeadTwoBytes) {
-      d.lead = c;
-      ++p;
-    } else {
-      d.refused = true;
-    }
-    d.after_cr = false;
-  }
-  return p;
-}
-
-// A piece of text ends: a UTF-8 sequence cut short by it is refused.
-void end_piece(Decoder& d) {
-  if (d.lead != 0) d.refused = true;
-  d.lead = 0;
-  d.after_cr = false;
-}
-
 // Bytes that end a plain text: '<', and what decoding does not take as it stands.
 constexpr ByteSet make_plain_stops(bool utf8) {
-  ByteSet set = make_special_set(true, utf8);
+  ByteSet set = make_unescape_special_set(true, utf8);
   set['<'] = true;
   return set;
 }
@@ -474,36 +371,37 @@ int read_text(Reader& r, Value& v) {
   r.text_pending = false;
   if (read_plain_text(r, v)) return 0;
   TextWalk walk;
-  Decoder d;
+  TextDecoder d;
   Value before_cdata;
+  auto sink = [&v](std::string_view chars) { take(v, chars); };
   for (;;) {
     const TextChunk chunk = next_text_chunk(r.in, r.scan, walk, kReferenceLookahead + 1);
     switch (chunk.event) {
       case TextEvent::kData: {
         const char* limit = reinterpret_cast<const char*>(r.in.end);
-        const char* stop = decode_chunk(v, d, true, r.utf8, chunk.begin, chunk.end, limit);
+        const char* stop = unescape_chunk(d, true, r.utf8, chunk.begin, chunk.end, limit, sink);
         if (d.refused) return parse_error(r);
         r.in.at = reinterpret_cast<const std::uint8_t*>(stop);
         break;
       }
       case TextEvent::kCdata:
-        decode_chunk(v, d, false, r.utf8, chunk.begin, chunk.end, chunk.end);
+        unescape_chunk(d, false, r.utf8, chunk.begin, chunk.end, chunk.end, sink);
         break;
       case TextEvent::kCdataStart:
-        end_piece(d);
+        end_unescape_piece(d);
         if (d.refused) return parse_error(r);
         before_cdata = v;
         break;
       case TextEvent::kBreak:
       case TextEvent::kCdataEnd:
-        end_piece(d);
+        end_unescape_piece(d);
         if (d.refused) return parse_error(r);
         break;
       case TextEvent::kStop:
-        end_piece(d);
+        end_unescape_piece(d);
         return d.refused ? parse_error(r) : 0;
       case TextEvent::kEnd:
-        end_piece(d);
+        end_unescape_piece(d);
         if (d.refused || !walk.met_markup) return parse_error(r);
         r.ended = true;
         return 0;
@@ -511,7 +409,7 @@ int read_text(Reader& r, Value& v) {
         if (walk.in_cdata) {
           v = before_cdata;
         } else {
-          end_piece(d);
+          end_unescape_piece(d);
           if (d.refused) return parse_error(r);
         }
         r.open_markup = true;
@@ -546,24 +444,12 @@ int read_value(Reader& r, std::array<std::uint8_t, kInt4Size>& number) {
   const std::int64_t min = std::numeric_limits<Int>::min();
   const std::int64_t max = std::numeric_limits<Int>::max();
   if (read_number(r, min, max, value) != 0) return 1;
-  number = little_endian<kInt4Size>(static_cast<std::uint32_t>(value));
+  number = little_endian_bytes<kInt4Size>(static_cast<std::uint32_t>(value));
   return 0;
 }
 
 int read_short(Reader& r, Value& v) {
   return read_text(r, v);
-}
-
-char ascii_lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equals_ignoring_case(std::string_view text, std::string_view lower) {
-  if (text.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (ascii_lower(text[i]) != lower[i]) return false;
-  }
-  return true;
 }
 
 int read_type(Reader& r, std::uint8_t& code) {
@@ -606,15 +492,15 @@ int read_group(Reader& r, const Table& t, std::uint8_t& group) {
 
 // ---- Output ------------------------------------------------------------------------------------
 
-int put(Table& t, std::span<const std::uint8_t> bytes, const char* item) {
+int append(Table& t, std::span<const std::uint8_t> bytes, const char* item) {
   return output_write(t.file, bytes) == 0 ? 0 : write_error(t, item);
 }
 
-int put_byte(Table& t, std::uint8_t byte, const char* item) {
-  return put(t, {&byte, 1}, item);
+int append_byte(Table& t, std::uint8_t byte, const char* item) {
+  return append(t, {&byte, 1}, item);
 }
 
-int patch(Table& t, std::uint64_t offset, std::span<const std::uint8_t> bytes, const char* item) {
+int patch_item(Table& t, std::uint64_t offset, std::span<const std::uint8_t> bytes, const char* item) {
   return output_patch(t.file, offset, bytes) == 0 ? 0 : write_error(t, item);
 }
 
@@ -627,18 +513,16 @@ bool names_a_folder(std::string_view name) {
 // time.
 int open_output(Table& t, const WrittenNames& written) {
   std::string_view name(t.name.data());
-  std::snprintf(t.output_name, sizeof t.output_name, "%s%s", t.name.data(),
-                kBinaryExtension.data());
+  std::snprintf(t.output_name, sizeof t.output_name, "%s%.*s", t.name.data(),
+                static_cast<int>(kTableExtension.size()), kTableExtension.data());
   if (!names_a_folder(name) && !written.contains(std::string_view(t.output_name)) &&
       output_open(t.file, t.output_name) == 0) {
     return 0;
   }
-  std::printf("%s: Cannot write the file. Retry...\n", t.output_name);
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  if (const std::tm* broken_down = std::localtime(&now)) local = *broken_down;
-  std::snprintf(t.output_name, sizeof t.output_name, kFallbackNameFormat, local.tm_year + 1900,
-                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  std::printf(kMessageRetry, t.output_name);
+  const CalendarTime now = local_time_now();
+  std::snprintf(t.output_name, sizeof t.output_name, kFallbackNameFormat, now.year, now.month,
+                now.day, now.hour, now.minute, now.second);
   if (written.contains(std::string_view(t.output_name)) ||
       output_open(t.file, t.output_name) != 0) {
     return file_error(*t.outcome, t.output_name, Failure::kFile, nullptr);
@@ -652,13 +536,13 @@ int open_output(Table& t, const WrittenNames& written) {
 int read_fieldinfo(Reader& r, Table& t) {
   std::array<std::uint8_t, kFieldInfoSize> info{};
   Name name;
-  if (expect_text(r, "id") != 0 || read_byte(r, info[0]) != 0) return 1;
+  if (expect_text(r, "id") != 0 || read_byte(r, info[kFieldInfoIdOffset]) != 0) return 1;
   if (expect(r, "/id") != 0 || expect_text(r, "name") != 0 || read_name(r, name) != 0) return 1;
-  std::memcpy(&info[1], name.data(), kNameFieldWidth);
+  std::memcpy(&info[kFieldInfoNameOffset], name.data(), kNameFieldWidth);
   if (expect(r, "/name") != 0 || expect_text(r, "type") != 0) return 1;
-  if (read_type(r, info[1 + kNameFieldWidth]) != 0) return 1;
+  if (read_type(r, info[kFieldInfoTypeOffset]) != 0) return 1;
   if (expect(r, "/type") != 0 || expect(r, "/fieldinfo") != 0 || scan(r) != 0) return 1;
-  return put(t, info, "fieldinfo");
+  return append(t, info, "fieldinfo");
 }
 
 int read_schema(Reader& r, Table& t) {
@@ -668,33 +552,33 @@ int read_schema(Reader& r, Table& t) {
     if (read_byte(r, skeyid) != 0 || expect(r, "/skeyid") != 0 || scan(r) != 0) return 1;
   }
   const std::uint64_t ninfo_at = output_position(t.file);
-  if (put(t, little_endian<kCountWidth>(0), "ninfo") != 0) return 1;
+  if (append(t, little_endian_bytes<kCountWidth>(0), "ninfo") != 0) return 1;
   std::uint32_t ninfo = 0;
   for (; is(r, "fieldinfo"); ++ninfo) {
     if (read_fieldinfo(r, t) != 0) return 1;
   }
   if (require(r, "/schema") != 0) return 1;
-  if (patch(t, ninfo_at, little_endian<kCountWidth>(ninfo), "ninfo") != 0) return 1;
-  return put_byte(t, skeyid, "skeyid");
+  if (patch_item(t, ninfo_at, little_endian_bytes<kCountWidth>(ninfo), "ninfo") != 0) return 1;
+  return append_byte(t, skeyid, "skeyid");
 }
 
 int read_groups(Reader& r, Table& t) {
   const std::uint64_t ngroup_at = output_position(t.file);
-  if (put_byte(t, 0, "ngroup") != 0) return 1;
+  if (append_byte(t, 0, "ngroup") != 0) return 1;
   if (!is(r, "groups")) return 0;
   if (scan(r, "group") != 0) return 1;
   while (is(r, "group")) {
     if (t.ngroup == kMaxGroups) return parse_error(r);
     Name& name = t.groups[t.ngroup];
     if (read_name(r, name) != 0 || expect(r, "/group") != 0 || scan(r, "group") != 0) return 1;
-    if (put(t, {reinterpret_cast<const std::uint8_t*>(name.data()), name.size()}, "group") != 0) {
+    if (append(t, {reinterpret_cast<const std::uint8_t*>(name.data()), name.size()}, "group") != 0) {
       return 1;
     }
     ++t.ngroup;
   }
   if (require(r, "/groups") != 0) return 1;
   const std::uint8_t ngroup = static_cast<std::uint8_t>(t.ngroup);
-  if (patch(t, ngroup_at, {&ngroup, 1}, "ngroup") != 0) return 1;
+  if (patch_item(t, ngroup_at, {&ngroup, 1}, "ngroup") != 0) return 1;
   return scan(r);
 }
 
@@ -707,22 +591,22 @@ int close_fielddata(Reader& r) {
 // An int2 or int4 value: its head and bytes are written once the element is read.
 int read_number_fielddata(Reader& r, Table& t, std::array<std::uint8_t, kFieldDataHeadSize>& head) {
   std::array<std::uint8_t, kInt4Size> number{};
-  const bool int2 = head[1] == kInt2;
+  const bool int2 = head[kFieldDataTypeOffset] == kInt2;
   if ((int2 ? read_value<std::int16_t>(r, number) : read_value<std::int32_t>(r, number)) != 0)
     return 1;
   if (close_fielddata(r) != 0) return 1;
   const std::size_t size = int2 ? kInt2Size : kInt4Size;
-  const auto length = little_endian<kCountWidth>(static_cast<std::uint32_t>(size));
-  std::memcpy(&head[2], length.data(), kCountWidth);
-  if (put(t, head, "fielddata") != 0) return 1;
-  return put(t, {number.data(), size}, "fielddata");
+  const auto length = little_endian_bytes<kCountWidth>(static_cast<std::uint32_t>(size));
+  std::memcpy(&head[kFieldDataLengthOffset], length.data(), kCountWidth);
+  if (append(t, head, "fielddata") != 0) return 1;
+  return append(t, {number.data(), size}, "fielddata");
 }
 
 // A string or blob value streams into the output behind its head as it is decoded; the length
 // in the head is filled in once the element is read, and so is any write failure reported.
 int read_streamed_fielddata(Reader& r, Table& t,
                             const std::array<std::uint8_t, kFieldDataHeadSize>& head) {
-  const bool is_string = head[1] == kString;
+  const bool is_string = head[kFieldDataTypeOffset] == kString;
   if (!is_string && !tag_has(r, kAttrEncoding, kEncodingBase64)) return parse_error(r);
   const std::uint64_t head_at = output_position(t.file);
   (void)output_write(t.file, head);
@@ -732,23 +616,25 @@ int read_streamed_fielddata(Reader& r, Table& t,
   if (read_text(r, v) != 0) return 1;
   if (!is_string) {
     if (v.foreign) return parse_error(r);
-    std::array<std::uint8_t, 2> last{};
-    (void)output_write(t.file, {last.data(), base64_decode_finish(v.base64, last.data())});
+    std::uint8_t last = 0;
+    (void)output_write(t.file, {&last, base64_decode_finish(v.base64, &last)});
   }
   if (close_fielddata(r) != 0) return 1;
-  if (is_string) (void)output_write(t.file, little_endian<1>(0));
+  constexpr std::uint8_t kStringEnd = 0;  // a string value ends with a zero byte
+  if (is_string) (void)output_write(t.file, {&kStringEnd, 1});
   if (t.file.failed) return write_error(t, "fielddata");
   const std::uint64_t length = output_position(t.file) - head_at - kFieldDataHeadSize;
-  return patch(t, head_at + 2, little_endian<kCountWidth>(static_cast<std::uint32_t>(length)),
+  return patch_item(t, head_at + kFieldDataLengthOffset, little_endian_bytes<kCountWidth>(static_cast<std::uint32_t>(length)),
                "fielddata");
 }
 
 int read_fielddata(Reader& r, Table& t) {
   std::array<std::uint8_t, kFieldDataHeadSize> head{};
-  if (expect_text(r, "id") != 0 || read_byte(r, head[0]) != 0) return 1;
-  if (expect(r, "/id") != 0 || expect_text(r, "type") != 0 || read_type(r, head[1]) != 0) return 1;
+  std::uint8_t& type = head[kFieldDataTypeOffset];
+  if (expect_text(r, "id") != 0 || read_byte(r, head[kFieldDataIdOffset]) != 0) return 1;
+  if (expect(r, "/id") != 0 || expect_text(r, "type") != 0 || read_type(r, type) != 0) return 1;
   if (expect(r, "/type") != 0 || expect_text(r, "content") != 0) return 1;
-  if (head[1] == kInt2 || head[1] == kInt4) return read_number_fielddata(r, t, head);
+  if (type == kInt2 || type == kInt4) return read_number_fielddata(r, t, head);
   return read_streamed_fielddata(r, t, head);
 }
 
@@ -757,16 +643,16 @@ int read_record(Reader& r, Table& t) {
   if (scan(r, "group", "fielddata") != 0) return 1;
   if (is(r, "secret")) {
     end_progress();
-    std::printf("#%u: Secret data not supported in tbl\n", static_cast<unsigned>(t.nrecord));
+    std::printf(kMessageSecret, static_cast<unsigned>(t.nrecord));
     if (expect(r, "/secret") != 0 || scan(r, "group") != 0) return 1;
   }
   if (is(r, "group")) {
     if (read_group(r, t, group) != 0) return 1;
     if (expect(r, "/group") != 0 || scan(r) != 0) return 1;
   }
-  if (put_byte(t, group, "group") != 0) return 1;
+  if (append_byte(t, group, "group") != 0) return 1;
   const std::uint64_t ndata_at = output_position(t.file);
-  if (put_byte(t, 0, "ndata") != 0) return 1;
+  if (append_byte(t, 0, "ndata") != 0) return 1;
   std::size_t ndata = 0;
   for (; is(r, "fielddata"); ++ndata) {
     if (ndata == kMaxFieldData) return parse_error(r);
@@ -774,7 +660,7 @@ int read_record(Reader& r, Table& t) {
   }
   if (require(r, "/record") != 0 || scan(r) != 0) return 1;
   const std::uint8_t count = static_cast<std::uint8_t>(ndata);
-  if (patch(t, ndata_at, {&count, 1}, "ndata") != 0) return 1;
+  if (patch_item(t, ndata_at, {&count, 1}, "ndata") != 0) return 1;
   ++t.nrecord;
   print_progress(t.name.data(), t.overwrite, t.nrecord, nullptr);
   return 0;
@@ -787,19 +673,19 @@ int read_records(Reader& r, Table& t) {
     if (expect(r, "/group") != 0 || scan(r) != 0) return 1;
   }
   const std::uint64_t nrecord_at = output_position(t.file);
-  if (put(t, little_endian<kCountWidth>(0), "nrecord") != 0) return 1;
+  if (append(t, little_endian_bytes<kCountWidth>(0), "nrecord") != 0) return 1;
   while (is(r, "record")) {
     if (read_record(r, t) != 0) return 1;
   }
   if (require(r, "/records") != 0) return 1;
-  return patch(t, nrecord_at, little_endian<kCountWidth>(t.nrecord), "nrecord");
+  return patch_item(t, nrecord_at, little_endian_bytes<kCountWidth>(t.nrecord), "nrecord");
 }
 
 int write_file_head(Table& t) {
   std::array<std::uint8_t, kFileHeaderSize> header = kFileHeaderTemplate;
   header[kHeaderWriteModeOffset] = t.overwrite ? kOverwrite : kAppend;
-  if (put(t, header, "header") != 0) return 1;
-  return put(t, {reinterpret_cast<const std::uint8_t*>(t.name.data()), kTableNameWidth},
+  if (append(t, header, "header") != 0) return 1;
+  return append(t, {reinterpret_cast<const std::uint8_t*>(t.name.data()), kTableNameWidth},
              "table name");
 }
 
@@ -811,14 +697,14 @@ int convert_table(Reader& r, WrittenNames& written) {
   if (expect_text(r, "name") != 0 || read_name(r, t.name) != 0) return 1;
   if (open_output(t, written) != 0) return 1;
   if (expect(r, "/name") != 0) return 1;
-  std::printf("\t%s...\n", t.output_name);
+  std::printf(kMessageWritingTable, t.output_name);
   if (write_file_head(t) != 0 || read_schema(r, t) != 0 || scan(r) != 0) return 1;
   if (read_groups(r, t) != 0 || read_records(r, t) != 0 || expect(r, "/table") != 0) return 1;
   end_progress();
   if (output_commit(t.file) != 0)
     return file_error(r.outcome, t.output_name, Failure::kFile, nullptr);
   written.emplace(t.output_name);
-  std::printf("\n");
+  std::fputs(kMessageDone, stdout);
   return 0;
 }
 
@@ -860,7 +746,7 @@ int read_header(Reader& r) {
 
 // Passes over a byte order mark at the start.
 void skip_byte_order_mark(InputWindow& in) {
-  input_need(in, kByteOrderMark.size());
+  input_look_ahead(in, kByteOrderMark.size());
   const std::string_view start(reinterpret_cast<const char*>(in.at), input_available(in));
   if (start.starts_with(kByteOrderMark)) in.at += kByteOrderMark.size();
 }
@@ -878,26 +764,20 @@ int convert_document(Reader& r) {
   return expect(r, "/tblx");
 }
 
-bool is_document_name(std::string_view path) {
-  if (path.size() <= kDocumentExtension.size()) return false;
-  return equals_ignoring_case(path.substr(path.size() - kDocumentExtension.size()),
-                              kDocumentExtension);
-}
-
 }  // namespace
 
 std::chrono::milliseconds fallback_pause = std::chrono::seconds(1);
 
 int convert_tblx_to_tbl(const char* path, std::size_t window) {
   if (path == nullptr) return 1;
-  if (!is_document_name(path)) return 0;
+  if (!has_extension(path, kDocumentExtension)) return 0;
   Reader r;
   r.in.ends_at_zero = true;
   if (input_window_open(r.in, path, window) != 0) {
-    std::printf("%s: Cannot read the file\n", path);
+    std::printf(kMessageCannotRead, path);
     return 1;
   }
-  std::printf("%s =>\n", path);
+  std::printf(kMessageReading, path);
   if (convert_document(r) == 0) return 0;
   report(path, r);
   return 1;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
 namespace tbl2tblx {
 
@@ -18,6 +19,12 @@ inline constexpr std::string_view kWebAddress = "https://tbl2tblx.example.org";
 // The author element reads kAuthorLead, the credit, kAuthorSeparator and the web address.
 inline constexpr std::string_view kAuthorLead = "tbl2tblx by ";
 inline constexpr std::string_view kAuthorSeparator = ": ";
+
+// ---- File names ------------------------------------------------------------------------------
+
+// A name with one of these endings (any letter case) is converted into the other form.
+inline constexpr std::string_view kTableExtension = ".tbl";
+inline constexpr std::string_view kDocumentExtension = ".tblx";
 
 // ---- Binary table file (.tbl) ----------------------------------------------------------------
 
@@ -31,19 +38,45 @@ inline constexpr std::size_t kTableNameWidth = 20;  // no terminating zero when 
 inline constexpr std::size_t kNameFieldWidth = 21;  // field and group names: last byte always zero
 
 inline constexpr std::size_t kCountWidth = 4;  // ninfo, nrecord, value length
-inline constexpr std::size_t kFieldInfoSize = 1 + kNameFieldWidth + 1;  // id, name, type
-inline constexpr std::size_t kFieldDataHeadSize = 1 + 1 + kCountWidth;  // id, type, length
-inline constexpr std::size_t kRecordHeadSize = 1 + 1;                   // group, ndata
-inline constexpr std::size_t kHeaderlessRecordHeadSize = 1;             // ndata
+
+// A field info: id, name, type.
+inline constexpr std::size_t kFieldInfoIdOffset = 0;
+inline constexpr std::size_t kFieldInfoNameOffset = 1;
+inline constexpr std::size_t kFieldInfoTypeOffset = kFieldInfoNameOffset + kNameFieldWidth;
+inline constexpr std::size_t kFieldInfoSize = kFieldInfoTypeOffset + 1;
+
+// The head of a field's data: id, type, value length.
+inline constexpr std::size_t kFieldDataIdOffset = 0;
+inline constexpr std::size_t kFieldDataTypeOffset = 1;
+inline constexpr std::size_t kFieldDataLengthOffset = 2;
+inline constexpr std::size_t kFieldDataHeadSize = kFieldDataLengthOffset + kCountWidth;
+
+// The head of a record: group, ndata; the headerless form has ndata alone.
+inline constexpr std::size_t kRecordGroupOffset = 0;
+inline constexpr std::size_t kRecordHeadSize = 1 + 1;
+inline constexpr std::size_t kHeaderlessRecordHeadSize = 1;
 
 inline constexpr std::uint8_t kNone = 0xFF;  // no skeyid; a record in no group
 inline constexpr std::size_t kMaxGroups = 255;
 inline constexpr std::size_t kMaxFieldData = 255;
 
-// The smallest files: header form with no fields, groups or records, and the headerless form.
-inline constexpr std::size_t kMinHeaderFormSize =
-    kFileHeaderSize + kTableNameWidth + kCountWidth + 1 + 1 + kCountWidth;
-inline constexpr std::size_t kMinHeaderlessSize = kTableNameWidth + kCountWidth + 1 + kCountWidth;
+// Counts, lengths and values are little-endian: the `Width` bytes of `value`, lowest first.
+template <std::size_t Width>
+constexpr std::array<std::uint8_t, Width> little_endian_bytes(std::uint32_t value) {
+  std::array<std::uint8_t, Width> bytes{};
+  for (std::size_t i = 0; i < Width; ++i)
+    bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  return bytes;
+}
+
+// The value of the sizeof(Int) bytes at `bytes`, lowest first.
+template <class Int>
+constexpr Int read_little_endian(const std::uint8_t* bytes) {
+  std::make_unsigned_t<Int> value = 0;
+  for (std::size_t i = sizeof(Int); i-- > 0;)
+    value = static_cast<decltype(value)>(value << 8 | bytes[i]);
+  return static_cast<Int>(value);
+}
 
 enum TypeCode : std::uint8_t { kInt2 = 0, kInt4 = 1, kString = 2, kBlob = 3 };
 inline constexpr std::size_t kInt2Size = 2;

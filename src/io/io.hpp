@@ -18,11 +18,11 @@ namespace tbl2tblx {
 
 // Reads a whole file into a new buffer. A source that cannot be sized by seeking (a pipe,
 // /dev/stdin) is read to its end. On failure `out` is left empty.
-int load_whole_file(const char* name, Bytes& out);
+[[nodiscard]] int load_whole_file(const char* name, Bytes& out);
 
 // Writes `data` as the whole content of `name`, through an OutputFile. An empty `data` is
 // refused without touching the file.
-int save_whole_file(const char* name, std::span<const std::uint8_t> data);
+[[nodiscard]] int save_whole_file(const char* name, std::span<const std::uint8_t> data);
 
 // ---- Streaming input -------------------------------------------------------------------------
 
@@ -34,9 +34,9 @@ struct InputFile {
   ~InputFile();
 };
 
-int input_open(InputFile& in, const char* name);
+[[nodiscard]] int input_open(InputFile& in, const char* name);
 // Fills `dest` as far as the file allows; `got` < dest.size() only at the end of the file.
-int input_read(InputFile& in, std::span<std::uint8_t> dest, std::size_t& got);
+[[nodiscard]] int input_read(InputFile& in, std::span<std::uint8_t> dest, std::size_t& got);
 
 // ---- Reading through a window ---------------------------------------------------------------
 
@@ -71,24 +71,30 @@ inline constexpr std::size_t kInputWindowSize = std::size_t{256} << 10;
 
 // Opens `name` for reading through a window of `capacity` bytes; a regular file's size is known.
 // Reads nothing yet. 1 when the file cannot be opened, is a folder, or no memory is left.
-int input_window_open(InputWindow& in, const char* name, std::size_t capacity = kInputWindowSize);
+[[nodiscard]] int input_window_open(InputWindow& in, const char* name, std::size_t capacity = kInputWindowSize);
 
 // `bytes` as the source, read `piece` bytes at a time (0: all at once); `size_known` false makes
 // it behave as a pipe does, whose size is found only at its end.
-int input_window_from_memory(InputWindow& in, std::span<const std::uint8_t> bytes,
+[[nodiscard]] int input_window_from_memory(InputWindow& in, std::span<const std::uint8_t> bytes,
                              std::size_t capacity, std::size_t piece, bool size_known);
 
 // Makes at least `n` unread bytes available at `at`, refilling the window; a window smaller
 // than `n` grows only as far as the source delivers, and returns to its size once the bytes it
 // holds and the next need fit again. False when the source ends first or fails. Pointers into
 // the window are stale after a fill.
-bool input_fill(InputWindow& in, std::size_t n);
-inline bool input_need(InputWindow& in, std::size_t n) {
+[[nodiscard]] bool input_fill(InputWindow& in, std::size_t n);
+[[nodiscard]] inline bool input_need(InputWindow& in, std::size_t n) {
   return static_cast<std::size_t>(in.end - in.at) >= n || input_fill(in, n);
 }
 
 inline std::size_t input_available(const InputWindow& in) {
   return static_cast<std::size_t>(in.end - in.at);
+}
+
+// Makes up to `n` unread bytes available, as many as the source holds: for a look at what
+// comes, judged by input_available rather than by whether all `n` came.
+inline void input_look_ahead(InputWindow& in, std::size_t n) {
+  (void)input_need(in, n);
 }
 
 // Bytes taken from the stream so far: the offset of `at`.
@@ -104,7 +110,7 @@ inline bool input_known_short(const InputWindow& in, std::uint64_t n) {
 }
 
 // Passes over `n` bytes, reading those not in the window. False when the source ends first.
-bool input_skip(InputWindow& in, std::uint64_t n);
+[[nodiscard]] bool input_skip(InputWindow& in, std::uint64_t n);
 
 // ---- Output files: commit or discard -------------------------------------------------------
 
@@ -134,12 +140,12 @@ struct OutputFile {
 // incomplete. A target that exists and is not a regular file (a device, a FIFO) is opened and
 // written in place instead. 1 when nothing can be created (no such folder, no permission, a
 // directory under the target name).
-int output_open(OutputFile& out, const char* target);
+[[nodiscard]] int output_open(OutputFile& out, const char* target);
 
 // Writes through `fd`, a descriptor the process already has open, as it stands: it is never
 // reopened, truncated or replaced, so its position and append mode hold, and it stays open.
 // Commit only flushes and checks the writes: what reached the descriptor cannot be taken back.
-int output_adopt(OutputFile& out, int fd, const char* target);
+[[nodiscard]] int output_adopt(OutputFile& out, int fd, const char* target);
 
 // The descriptor a name stands for when it names one of the process's own: "/dev/stdin",
 // "/dev/stdout", "/dev/stderr", "/dev/fd/N" or "/proc/self/fd/N". -1 for any other name.
@@ -149,14 +155,14 @@ int named_descriptor(const char* name);
 bool descriptor_is_open(int fd);
 
 // Appends bytes. 1 once any write has failed (the failure is sticky).
-int output_write(OutputFile& out, std::span<const std::uint8_t> bytes);
-inline int output_write(OutputFile& out, std::string_view text) {
+[[nodiscard]] int output_write(OutputFile& out, std::span<const std::uint8_t> bytes);
+[[nodiscard]] inline int output_write(OutputFile& out, std::string_view text) {
   return output_write(out, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
 }
 
 // Room for up to `n` <= kOutputBufferSize bytes at the end of the buffer; write into it, then
 // call output_advance with the number actually used. nullptr once a write has failed.
-std::uint8_t* output_reserve(OutputFile& out, std::size_t n);
+[[nodiscard]] std::uint8_t* output_reserve(OutputFile& out, std::size_t n);
 inline void output_advance(OutputFile& out, std::size_t n) { out.used += n; }
 
 // Bytes appended so far, buffered or not: the offset of the next byte.
@@ -165,11 +171,11 @@ inline std::uint64_t output_position(const OutputFile& out) { return out.flushed
 // Overwrites bytes already appended at `offset`: in the buffer while they are still there,
 // otherwise in the file (not through an adopted descriptor, whose bytes are gone). Used to fill
 // in counts that precede their items.
-int output_patch(OutputFile& out, std::uint64_t offset, std::span<const std::uint8_t> bytes);
+[[nodiscard]] int output_patch(OutputFile& out, std::uint64_t offset, std::span<const std::uint8_t> bytes);
 
 // Flushes, checks every write, gives the file its final mode and renames it onto the target.
 // 1 (and the temporary file removed, the target untouched) on any failure.
-int output_commit(OutputFile& out);
+[[nodiscard]] int output_commit(OutputFile& out);
 
 // Removes the temporary file; the target is left exactly as it was. Safe to call twice.
 void output_discard(OutputFile& out);

@@ -111,8 +111,6 @@ Ampersand decode_ampersand(std::string_view text) {
 
 namespace {
 
-using ByteSet = std::array<bool, 256>;
-
 constexpr ByteSet make_byte_set(std::string_view members) {
   ByteSet set{};
   for (const char c : members)
@@ -166,11 +164,14 @@ std::size_t position_in(const char* text, const void* found) {
   return static_cast<std::size_t>(static_cast<const char*>(found) - text);
 }
 
-// The position of the first `c` in text[from, size), or `size` when there is none.
-std::size_t find_byte(const char* text, std::size_t from, std::size_t size, char c) {
-  const void* found = std::memchr(text + from, c, size - from);
-  return found != nullptr ? position_in(text, found) : size;
+// The text before its first zero byte.
+std::string_view before_zero(std::string_view text) {
+  const void* zero = std::memchr(text.data(), '\0', text.size());
+  return zero != nullptr ? text.substr(0, position_in(text.data(), zero)) : text;
 }
+
+// Names take entities and references; they are bytes, not UTF-8.
+constexpr ByteSet kNameSpecial = make_unescape_special_set(true, false);
 
 // The length of a zero-terminated name, or limit + 1 when it is longer than `limit`.
 std::size_t bounded_length(const char* text, std::size_t limit) {
@@ -204,33 +205,21 @@ std::size_t escape_name(const char* source, char* dest) {
 
 Unescaped unescape_name(std::string_view source, char* dest, std::size_t max_chars) {
   if (source.empty() || source.front() == '\0' || dest == nullptr) return {};
+  source = before_zero(source);
   const std::size_t limit = std::min(max_chars, kMaxEscapedNameChars);
   std::size_t written = 0;
-  std::size_t i = 0;
-  bool after_cr = false;
-  while (i < source.size() && source[i] != '\0' && written < limit) {
-    const char c = source[i];
-    if (c == '&') {
-      const Ampersand decoded = decode_ampersand(source.substr(i));
-      if (!decoded.valid) {
-        dest[written] = '\0';
-        return {written, false};
-      }
-      dest[written++] = decoded.character;
-      i += decoded.length;
-      after_cr = false;
-      continue;
-    }
-    if (c != '\n') {
-      dest[written++] = c;
-    } else if (!after_cr) {
-      dest[written++] = '\r';
-    }
-    after_cr = c == '\r';
-    ++i;
-  }
+  auto take = [&](std::string_view chars) {
+    const std::size_t n = std::min(chars.size(), limit - written);
+    std::memcpy(dest + written, chars.data(), n);
+    written += n;
+  };
+  TextDecoder d;
+  const char* p = source.data();
+  const char* const end = p + source.size();
+  while (p < end && !d.refused && written < limit)
+    p = unescape_step(d, kNameSpecial, p, end, end, take);
   dest[written] = '\0';
-  return {written, true};
+  return {written, !d.refused};
 }
 
 EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char> dest) {
@@ -268,37 +257,15 @@ Unescaped unescape_content(std::string_view text, char* dest) {
   // `dest` may be text.data(): the output never gets ahead of the input, and every decision is
   // taken on input bytes read before the output reaches them.
   if (text.empty()) return {};
-  const char* in = text.data();
-  std::size_t size = text.size();
-  if (const void* zero = std::memchr(in, '\0', size)) size = position_in(in, zero);
-  std::size_t i = 0;
-  std::size_t o = 0;
-  std::size_t ampersand = find_byte(in, 0, size, '&');
-  std::size_t line_end = find_byte(in, 0, size, '\n');
-  bool after_cr = false;
-  while (i < size) {
-    const std::size_t special = std::min(ampersand, line_end);
-    if (special > i) {
-      after_cr = in[special - 1] == '\r';
-      std::memmove(dest + o, in + i, special - i);
-      o += special - i;
-      i = special;
-      if (i == size) break;
-    }
-    if (i == line_end) {
-      if (!after_cr) dest[o++] = '\r';
-      line_end = find_byte(in, i + 1, size, '\n');
-      ++i;
-    } else {
-      const Ampersand decoded = decode_ampersand(text.substr(i, size - i));
-      if (!decoded.valid) return {o, false};
-      dest[o++] = decoded.character;
-      i += decoded.length;  // an entity or a reference holds no LF, so line_end is still ahead
-      ampersand = find_byte(in, i, size, '&');
-    }
-    after_cr = false;
-  }
-  return {o, true};
+  text = before_zero(text);
+  std::size_t written = 0;
+  TextDecoder d;
+  const char* end = text.data() + text.size();
+  unescape_chunk(d, true, false, text.data(), end, end, [&](std::string_view chars) {
+    std::memmove(dest + written, chars.data(), chars.size());
+    written += chars.size();
+  });
+  return {written, !d.refused};
 }
 
 }  // namespace tbl2tblx

@@ -3,6 +3,7 @@
 // and string values. No files, no messages.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -41,12 +42,12 @@ struct TagScan {
 // tag's '<' counts towards current_line, those inside the tag are pending. Returns 0 when a tag
 // was found; 1 otherwise, with `tag` empty (or nothing changed at all, counters included, when
 // the document has no byte left at in.at).
-int next_tag(InputWindow& in, TagScan& scan, char* tag);
+[[nodiscard]] int next_tag(InputWindow& in, TagScan& scan, char* tag);
 
 // The tag whose stored form is `name` between '<' and '>', when it stands at in.at written
 // exactly so (lower case, no white space, no '=') and whole in the window: taken as next_tag
 // takes it, without a copy byte by byte. false, nothing changed, otherwise.
-inline bool take_tag_as_written(InputWindow& in, TagScan& scan, char* tag, std::string_view name) {
+[[nodiscard]] inline bool take_tag_as_written(InputWindow& in, TagScan& scan, char* tag, std::string_view name) {
   const std::size_t length = name.size() + 2;
   if (input_available(in) < length || length >= kTagBufferSize) return false;
   const auto* at = reinterpret_cast<const char*>(in.at);
@@ -99,8 +100,8 @@ inline const char* find_angle(const char* p, const char* end, std::int32_t& line
 
 // Passes over text up to the next '<', which in.at then stands on; its LFs are pending. false
 // when the document ends first (everything passed, every LF counted).
-bool skip_to_markup_refilling(InputWindow& in, TagScan& scan);
-inline bool skip_to_markup(InputWindow& in, TagScan& scan) {
+[[nodiscard]] bool skip_to_markup_refilling(InputWindow& in, TagScan& scan);
+[[nodiscard]] inline bool skip_to_markup(InputWindow& in, TagScan& scan) {
   const auto* end = reinterpret_cast<const char*>(in.end);
   const char* angle = find_angle(reinterpret_cast<const char*>(in.at), end, scan.pending_lines);
   in.at = reinterpret_cast<const std::uint8_t*>(angle);
@@ -192,7 +193,7 @@ extern char name_buffer[kNameBufferSize];
 // Escapes a name ('&', '<', '>' as entities; CR LF and a lone CR as LF) into `dest` with a
 // terminating zero; returns the characters written. 0 (and `dest` unchanged) for a missing or
 // empty source, a missing destination, or a source longer than 30 characters.
-std::size_t escape_name(const char* source, char* dest);
+[[nodiscard]] std::size_t escape_name(const char* source, char* dest);
 
 // What unescaping made of a text. `valid` is false when the text holds a numeric character
 // reference that stands for no byte (0, above 255, or too many digits to hold a value): the
@@ -219,12 +220,108 @@ struct Ampersand {
   std::size_t length;
   bool valid = true;
 };
-Ampersand decode_ampersand(std::string_view text);
+[[nodiscard]] Ampersand decode_ampersand(std::string_view text);
+
+// The state of unescaping that runs on across the chunks of one piece of text.
+struct TextDecoder {
+  bool after_cr = false;   // the last byte taken was a CR as written
+  unsigned char lead = 0;  // a UTF-8 lead byte whose continuation is still to come
+  bool refused = false;    // the text holds what no byte of the binary form stands for
+};
+
+using ByteSet = std::array<bool, 256>;
+
+inline constexpr unsigned kUtf8LeadTwoBytes = 0xC2;  // C2 and C3 lead U+0080 to U+00FF
+inline constexpr unsigned kUtf8ContinuationMask = 0xC0;
+inline constexpr unsigned kUtf8Continuation = 0x80;
+inline constexpr unsigned kUtf8PayloadBits = 0x3F;
+inline constexpr unsigned kUtf8LeadPayloadBits = 0x1F;
+
+// Bytes that unescaping does not take as they stand: LF, '&' where `entities` (not in CDATA),
+// and bytes from 128 up where `utf8` (a UTF-8 document).
+constexpr ByteSet make_unescape_special_set(bool entities, bool utf8) {
+  ByteSet set{};
+  set['\n'] = true;
+  if (entities) set['&'] = true;
+  if (utf8) {
+    for (std::size_t c = kUtf8Continuation; c < set.size(); ++c)
+      set[c] = true;
+  }
+  return set;
+}
+inline constexpr std::array<ByteSet, 4> kUnescapeSpecialSets = {
+    make_unescape_special_set(false, false), make_unescape_special_set(false, true),
+    make_unescape_special_set(true, false), make_unescape_special_set(true, true)};
+
+// One step of unescaping at p < end: a run of bytes taken as they stand, or one special byte.
+// `take` receives the decoded characters (a std::string_view); a reference may read on up to
+// `limit`. Returns where the step ended.
+template <class Take>
+const char* unescape_step(TextDecoder& d, const ByteSet& special, const char* p, const char* end,
+                          const char* limit, Take& take) {
+  const auto c = static_cast<unsigned char>(*p);
+  if (d.lead != 0) {
+    if ((c & kUtf8ContinuationMask) != kUtf8Continuation) {
+      d.refused = true;
+    } else {
+      const char decoded =
+          static_cast<char>(((d.lead & kUtf8LeadPayloadBits) << 6) | (c & kUtf8PayloadBits));
+      take(std::string_view(&decoded, 1));
+      d.lead = 0;
+    }
+    d.after_cr = false;
+    return p + 1;
+  }
+  const char* run = p;
+  while (p < end && !special[static_cast<unsigned char>(*p)])
+    ++p;
+  if (p != run) {
+    take(std::string_view(run, static_cast<std::size_t>(p - run)));
+    d.after_cr = p[-1] == '\r';
+    return p;
+  }
+  if (c == '\n') {
+    if (!d.after_cr) take(std::string_view("\r", 1));
+    ++p;
+  } else if (c == '&') {
+    const Ampersand decoded = decode_ampersand({p, static_cast<std::size_t>(limit - p)});
+    d.refused = !decoded.valid;
+    if (decoded.valid) take(std::string_view(&decoded.character, 1));
+    p += decoded.length;
+  } else if ((c & ~1u) == kUtf8LeadTwoBytes) {
+    d.lead = c;
+    ++p;
+  } else {
+    d.refused = true;
+  }
+  d.after_cr = false;
+  return p;
+}
+
+// Unescapes the chunk [p, end) by the rule above: entities and numeric character references
+// where `entities` (a reference may read on up to `limit`), line ends, and UTF-8 where `utf8`.
+// Returns where unescaping stopped: `end`, past it when a reference ran on, or anywhere once
+// the text is refused.
+template <class Take>
+const char* unescape_chunk(TextDecoder& d, bool entities, bool utf8, const char* p,
+                           const char* end, const char* limit, Take&& take) {
+  const ByteSet& special = kUnescapeSpecialSets[(entities ? 2u : 0u) + (utf8 ? 1u : 0u)];
+  while (p < end && !d.refused)
+    p = unescape_step(d, special, p, end, limit, take);
+  return p;
+}
+
+// A piece of text ends: a UTF-8 sequence cut short by it is refused.
+inline void end_unescape_piece(TextDecoder& d) {
+  if (d.lead != 0) d.refused = true;
+  d.lead = 0;
+  d.after_cr = false;
+}
 
 // Unescapes a name into `dest`: at most `max_chars` characters (never more than 30) and a
 // terminating zero. Length 0 with `dest` unchanged for a missing or empty source or a missing
 // destination.
-Unescaped unescape_name(std::string_view source, char* dest,
+[[nodiscard]] Unescaped unescape_name(std::string_view source, char* dest,
                         std::size_t max_chars = kMaxEscapedNameChars);
 
 // How far one call of escape_content got.
@@ -241,10 +338,10 @@ inline constexpr std::size_t kEscapeMaxExpansion = 5;
 // and '>', each line break (CR LF, a lone CR, an LF) as the document line end CR LF. Stops at the
 // end of the data or at the first zero byte (done), or when `dest` has no room for the worst
 // case of the next byte; call again with the rest. A CR LF pair is never split between calls.
-EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char> dest);
+[[nodiscard]] EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char> dest);
 
 // Unescapes the text of a content element into `dest` (no zero is added). The result is never
 // longer than the text, so `dest` may be text.data() itself.
-Unescaped unescape_content(std::string_view text, char* dest);
+[[nodiscard]] Unescaped unescape_content(std::string_view text, char* dest);
 
 }  // namespace tbl2tblx

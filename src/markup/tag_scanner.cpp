@@ -137,7 +137,7 @@ Markup markup_kind(std::string_view text) {
 Markup markup_at(InputWindow& in) {
   // Nearly every '<' opens a tag: its next byte tells at once.
   if (input_available(in) >= 2 && in.at[1] != '!' && in.at[1] != '?') return Markup::kTag;
-  input_need(in, kMarkupLookahead);
+  input_look_ahead(in, kMarkupLookahead);
   return markup_kind({window_at(in), input_available(in)});
 }
 
@@ -396,7 +396,7 @@ namespace {
 
 // Character data from in.at: up to the next '<', or short of the window's end by the lookahead.
 TextChunk data_chunk(InputWindow& in, TagScan& scan, std::size_t lookahead) {
-  if (input_available(in) < lookahead) input_need(in, lookahead);
+  if (input_available(in) < lookahead) input_look_ahead(in, lookahead);
   const char* begin = window_at(in);
   const char* limit = window_end(in);
   if (!in.ended && input_available(in) >= lookahead) limit -= lookahead - 1;
@@ -408,7 +408,7 @@ TextChunk data_chunk(InputWindow& in, TagScan& scan, std::size_t lookahead) {
 // Characters of an open CDATA section from in.at, or its close.
 TextChunk cdata_chunk(InputWindow& in, TagScan& scan, TextWalk& walk) {
   if (!have_byte(in)) return {TextEvent::kOpenMarkup};
-  input_need(in, kCdataClose.size());
+  input_look_ahead(in, kCdataClose.size());
   const std::string_view window(window_at(in), input_available(in));
   if (window.starts_with(kCdataClose)) {
     in.at += kCdataClose.size();
