@@ -27,8 +27,8 @@ std::size_t base64_encode_into(std::span<const std::uint8_t> data, char* dest, s
 
 // Encodes into a new buffer (the text, then a zero byte). `text_length`, when given, is set to 0
 // first and to the text's length on success. A length of 0 is refused.
-[[nodiscard]] int base64_encode(std::span<const std::uint8_t> data, Bytes& text, std::uint64_t* text_length,
-                  std::uint64_t width);
+[[nodiscard]] int base64_encode(std::span<const std::uint8_t> data, Bytes& text,
+                                std::uint64_t* text_length, std::uint64_t width);
 
 // The lenient decoder as a state machine, so that a text can be decoded in pieces: feed every
 // piece to base64_decode_step in order, then call base64_decode_finish once.
@@ -41,15 +41,17 @@ struct Base64Decoder {
 
 // Decodes `text` into `dest` (room for text.size() bytes is always enough); returns the number
 // of bytes written. `dest` may be text.data() itself: the output never overtakes the input.
-[[nodiscard]] std::size_t base64_decode_step(Base64Decoder& state, std::span<const std::uint8_t> text,
-                               std::uint8_t* dest);
+[[nodiscard]] std::size_t base64_decode_step(Base64Decoder& state,
+                                             std::span<const std::uint8_t> text,
+                                             std::uint8_t* dest);
 // Ends the text: a group cut short yields its bytes as if padded, except a lone character that
 // was the text's very last byte, which yields nothing. base64_decode_step has written every byte
 // whose characters it saw, so at most one byte is left: that of a lone first character.
 [[nodiscard]] std::size_t base64_decode_finish(Base64Decoder& state, std::uint8_t* dest);
 
 // A whole text in one call; `dest` may be text.data().
-[[nodiscard]] std::size_t base64_decode_into(std::span<const std::uint8_t> text, std::uint8_t* dest);
+[[nodiscard]] std::size_t base64_decode_into(std::span<const std::uint8_t> text,
+                                             std::uint8_t* dest);
 
 // Decodes into a new buffer (the bytes, then a zero byte); the count may be 0. An empty text is
 // refused.

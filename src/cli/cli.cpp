@@ -35,8 +35,8 @@ struct Target {
 };
 
 void print_banner(std::FILE* console) {
-  std::fprintf(console, kMessageBanner, static_cast<int>(kToolVersion.size()),
-               kToolVersion.data(), static_cast<int>(kAuthorCredit.size()), kAuthorCredit.data(),
+  std::fprintf(console, kMessageBanner, static_cast<int>(kToolVersion.size()), kToolVersion.data(),
+               static_cast<int>(kAuthorCredit.size()), kAuthorCredit.data(),
                static_cast<int>(kWebAddress.size()), kWebAddress.data());
 }
 

@@ -41,7 +41,8 @@ enum class TableOutcome : std::uint8_t {
 // progress line after each record (end_progress is the caller's). Reads the table once, in
 // order, through its window, whatever the window's size. Neither commits nor discards `out`, and
 // prints no message.
-[[nodiscard]] TableOutcome write_table_document(InputWindow& table, const DocumentHead& head, OutputFile& out);
+[[nodiscard]] TableOutcome write_table_document(InputWindow& table, const DocumentHead& head,
+                                                OutputFile& out);
 
 // A ".tblx" name becomes one ".tbl" file per table, in the current directory, named after its
 // table (or after the local time when that name cannot be written). The document is read

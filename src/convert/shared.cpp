@@ -4,8 +4,12 @@ namespace tbl2tblx {
 
 CalendarTime calendar_time(const std::tm& broken_down) {
   constexpr int kYearBase = 1900;  // std::tm counts years from it, and months from 0
-  return {broken_down.tm_year + kYearBase, broken_down.tm_mon + 1, broken_down.tm_mday,
-          broken_down.tm_hour,             broken_down.tm_min,     broken_down.tm_sec};
+  return {broken_down.tm_year + kYearBase,
+          broken_down.tm_mon + 1,
+          broken_down.tm_mday,
+          broken_down.tm_hour,
+          broken_down.tm_min,
+          broken_down.tm_sec};
 }
 
 CalendarTime local_time_now() {

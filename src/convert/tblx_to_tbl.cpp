@@ -500,7 +500,8 @@ int append_byte(Table& t, std::uint8_t byte, const char* item) {
   return append(t, {&byte, 1}, item);
 }
 
-int patch_item(Table& t, std::uint64_t offset, std::span<const std::uint8_t> bytes, const char* item) {
+int patch_item(Table& t, std::uint64_t offset, std::span<const std::uint8_t> bytes,
+               const char* item) {
   return output_patch(t.file, offset, bytes) == 0 ? 0 : write_error(t, item);
 }
 
@@ -571,7 +572,8 @@ int read_groups(Reader& r, Table& t) {
     if (t.ngroup == kMaxGroups) return parse_error(r);
     Name& name = t.groups[t.ngroup];
     if (read_name(r, name) != 0 || expect(r, "/group") != 0 || scan(r, "group") != 0) return 1;
-    if (append(t, {reinterpret_cast<const std::uint8_t*>(name.data()), name.size()}, "group") != 0) {
+    if (append(t, {reinterpret_cast<const std::uint8_t*>(name.data()), name.size()}, "group") !=
+        0) {
       return 1;
     }
     ++t.ngroup;
@@ -624,8 +626,9 @@ int read_streamed_fielddata(Reader& r, Table& t,
   if (is_string) (void)output_write(t.file, {&kStringEnd, 1});
   if (t.file.failed) return write_error(t, "fielddata");
   const std::uint64_t length = output_position(t.file) - head_at - kFieldDataHeadSize;
-  return patch_item(t, head_at + kFieldDataLengthOffset, little_endian_bytes<kCountWidth>(static_cast<std::uint32_t>(length)),
-               "fielddata");
+  return patch_item(t, head_at + kFieldDataLengthOffset,
+                    little_endian_bytes<kCountWidth>(static_cast<std::uint32_t>(length)),
+                    "fielddata");
 }
 
 int read_fielddata(Reader& r, Table& t) {
@@ -686,7 +689,7 @@ int write_file_head(Table& t) {
   header[kHeaderWriteModeOffset] = t.overwrite ? kOverwrite : kAppend;
   if (append(t, header, "header") != 0) return 1;
   return append(t, {reinterpret_cast<const std::uint8_t*>(t.name.data()), kTableNameWidth},
-             "table name");
+                "table name");
 }
 
 // From the table start tag, already scanned, to its end tag; the file is kept only then.

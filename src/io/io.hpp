@@ -71,18 +71,22 @@ inline constexpr std::size_t kInputWindowSize = std::size_t{256} << 10;
 
 // Opens `name` for reading through a window of `capacity` bytes; a regular file's size is known.
 // Reads nothing yet. 1 when the file cannot be opened, is a folder, or no memory is left.
-[[nodiscard]] int input_window_open(InputWindow& in, const char* name, std::size_t capacity = kInputWindowSize);
+[[nodiscard]] int input_window_open(InputWindow& in, const char* name,
+                                    std::size_t capacity = kInputWindowSize);
 
 // `bytes` as the source, read `piece` bytes at a time (0: all at once); `size_known` false makes
 // it behave as a pipe does, whose size is found only at its end.
 [[nodiscard]] int input_window_from_memory(InputWindow& in, std::span<const std::uint8_t> bytes,
-                             std::size_t capacity, std::size_t piece, bool size_known);
+                                           std::size_t capacity, std::size_t piece,
+                                           bool size_known);
+
+// The refill behind input_need, once the window holds fewer than `n` unread bytes.
+[[nodiscard]] bool input_fill(InputWindow& in, std::size_t n);
 
 // Makes at least `n` unread bytes available at `at`, refilling the window; a window smaller
 // than `n` grows only as far as the source delivers, and returns to its size once the bytes it
 // holds and the next need fit again. False when the source ends first or fails. Pointers into
 // the window are stale after a fill.
-[[nodiscard]] bool input_fill(InputWindow& in, std::size_t n);
 [[nodiscard]] inline bool input_need(InputWindow& in, std::size_t n) {
   return static_cast<std::size_t>(in.end - in.at) >= n || input_fill(in, n);
 }
@@ -102,9 +106,11 @@ inline std::uint64_t input_offset(const InputWindow& in) {
   return in.received - input_available(in);
 }
 
+// input_known_short for `n` bytes more than the window holds.
+bool input_known_short_past_window(const InputWindow& in, std::uint64_t n);
+
 // Whether the stream is known to hold fewer than `n` bytes after `at`: by the source's size, or
 // because it ended. False when that cannot be told without reading further.
-bool input_known_short_past_window(const InputWindow& in, std::uint64_t n);
 inline bool input_known_short(const InputWindow& in, std::uint64_t n) {
   return n > input_available(in) && input_known_short_past_window(in, n);
 }
@@ -171,7 +177,8 @@ inline std::uint64_t output_position(const OutputFile& out) { return out.flushed
 // Overwrites bytes already appended at `offset`: in the buffer while they are still there,
 // otherwise in the file (not through an adopted descriptor, whose bytes are gone). Used to fill
 // in counts that precede their items.
-[[nodiscard]] int output_patch(OutputFile& out, std::uint64_t offset, std::span<const std::uint8_t> bytes);
+[[nodiscard]] int output_patch(OutputFile& out, std::uint64_t offset,
+                               std::span<const std::uint8_t> bytes);
 
 // Flushes, checks every write, gives the file its final mode and renames it onto the target.
 // 1 (and the temporary file removed, the target untouched) on any failure.

@@ -47,7 +47,8 @@ struct TagScan {
 // The tag whose stored form is `name` between '<' and '>', when it stands at in.at written
 // exactly so (lower case, no white space, no '=') and whole in the window: taken as next_tag
 // takes it, without a copy byte by byte. false, nothing changed, otherwise.
-[[nodiscard]] inline bool take_tag_as_written(InputWindow& in, TagScan& scan, char* tag, std::string_view name) {
+[[nodiscard]] inline bool take_tag_as_written(InputWindow& in, TagScan& scan, char* tag,
+                                              std::string_view name) {
   const std::size_t length = name.size() + 2;
   if (input_available(in) < length || length >= kTagBufferSize) return false;
   const auto* at = reinterpret_cast<const char*>(in.at);
@@ -98,9 +99,11 @@ inline const char* find_angle(const char* p, const char* end, std::int32_t& line
   return end;
 }
 
+// skip_to_markup once the window holds no '<': refills it until one comes or the document ends.
+[[nodiscard]] bool skip_to_markup_refilling(InputWindow& in, TagScan& scan);
+
 // Passes over text up to the next '<', which in.at then stands on; its LFs are pending. false
 // when the document ends first (everything passed, every LF counted).
-[[nodiscard]] bool skip_to_markup_refilling(InputWindow& in, TagScan& scan);
 [[nodiscard]] inline bool skip_to_markup(InputWindow& in, TagScan& scan) {
   const auto* end = reinterpret_cast<const char*>(in.end);
   const char* angle = find_angle(reinterpret_cast<const char*>(in.at), end, scan.pending_lines);
@@ -303,8 +306,8 @@ const char* unescape_step(TextDecoder& d, const ByteSet& special, const char* p,
 // Returns where unescaping stopped: `end`, past it when a reference ran on, or anywhere once
 // the text is refused.
 template <class Take>
-const char* unescape_chunk(TextDecoder& d, bool entities, bool utf8, const char* p,
-                           const char* end, const char* limit, Take&& take) {
+const char* unescape_chunk(TextDecoder& d, bool entities, bool utf8, const char* p, const char* end,
+                           const char* limit, Take&& take) {
   const ByteSet& special = kUnescapeSpecialSets[(entities ? 2u : 0u) + (utf8 ? 1u : 0u)];
   while (p < end && !d.refused)
     p = unescape_step(d, special, p, end, limit, take);
@@ -322,7 +325,7 @@ inline void end_unescape_piece(TextDecoder& d) {
 // terminating zero. Length 0 with `dest` unchanged for a missing or empty source or a missing
 // destination.
 [[nodiscard]] Unescaped unescape_name(std::string_view source, char* dest,
-                        std::size_t max_chars = kMaxEscapedNameChars);
+                                      std::size_t max_chars = kMaxEscapedNameChars);
 
 // How far one call of escape_content got.
 struct EscapeProgress {
@@ -338,7 +341,8 @@ inline constexpr std::size_t kEscapeMaxExpansion = 5;
 // and '>', each line break (CR LF, a lone CR, an LF) as the document line end CR LF. Stops at the
 // end of the data or at the first zero byte (done), or when `dest` has no room for the worst
 // case of the next byte; call again with the rest. A CR LF pair is never split between calls.
-[[nodiscard]] EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char> dest);
+[[nodiscard]] EscapeProgress escape_content(std::span<const std::uint8_t> data,
+                                            std::span<char> dest);
 
 // Unescapes the text of a content element into `dest` (no zero is added). The result is never
 // longer than the text, so `dest` may be text.data() itself.
