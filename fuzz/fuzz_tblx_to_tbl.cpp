@@ -21,6 +21,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kTinyWindow = 64;
+// No pause after a time-stamped name: a fuzzer runs millions of inputs.
+const RunContext kRun{.fallback_pause = std::chrono::milliseconds(0)};
 
 struct Run {
   std::string console;
@@ -40,7 +42,7 @@ Run convert(std::size_t window) {
   std::FILE* caught = std::fopen("console.out", "w+b");
   fuzz_support::require(console >= 0 && caught != nullptr);
   dup2(fileno(caught), STDOUT_FILENO);
-  (void)convert_tblx_to_tbl("input.tblx", window);  // what it says is compared below
+  (void)convert_tblx_to_tbl("input.tblx", window, kRun);  // what it says is compared below
   std::fflush(stdout);
   dup2(console, STDOUT_FILENO);
   close(console);
@@ -64,7 +66,6 @@ Run convert(std::size_t window) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz_support::enter_scratch_folder();
-  fallback_pause = std::chrono::milliseconds(0);
   fuzz_support::write_input("input.tblx", data, size);
   const Run large = convert(kInputWindowSize);
   const Run tiny = convert(kTinyWindow);

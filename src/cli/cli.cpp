@@ -159,23 +159,24 @@ int run_file_mode(FileMode mode, const char* source, const Target& to, std::FILE
 
 // Every argument in order, each to both converters (which skip a name that is not theirs with
 // 0); 1 when any conversion failed.
-int run_batch(int argc, char** argv) {
+int run_batch(int argc, char** argv, const RunContext& run) {
   int status = 0;
   for (int i = 1; i < argc; ++i) {
     status |= convert_tbl_to_tblx(argv[i]);
-    status |= convert_tblx_to_tbl(argv[i]);
+    status |= convert_tblx_to_tbl(argv[i], kInputWindowSize, run);
   }
   return status;
 }
 
-int dispatch(int argc, char** argv, const Target& target, std::FILE* console) {
-  if (argc < 2) return run_batch(argc, argv);
+int dispatch(int argc, char** argv, const Target& target, std::FILE* console,
+             const RunContext& run) {
+  if (argc < 2) return run_batch(argc, argv, run);
   if (std::strcmp(argv[1], "-h") == 0) {
     std::fputs(kMessageUsage, console);
     return 0;
   }
   FileMode mode{};
-  if (!parse_file_mode(argv[1], mode)) return run_batch(argc, argv);
+  if (!parse_file_mode(argv[1], mode)) return run_batch(argc, argv, run);
   if (argc < 3) {
     std::fputs(kMessageSourceRequired, console);
     return 1;
@@ -204,12 +205,15 @@ int run_command_line(int argc, char** argv) {
   ::signal(SIGXFSZ, SIG_IGN);
   // Messages and progress lines go to standard output, unless it carries a file mode's result:
   // then all of them go to standard error, so that the data comes alone. Off a terminal they
-  // are buffered in large blocks.
+  // are buffered in large blocks, and every progress line is written.
   const Target target = find_target(argc, argv);
   std::FILE* console = target.descriptor == STDOUT_FILENO ? stderr : stdout;
-  if (isatty(fileno(console)) == 0) std::setvbuf(console, nullptr, _IOFBF, kStdoutBuffer);
+  const bool terminal = isatty(fileno(console)) != 0;
+  if (!terminal) std::setvbuf(console, nullptr, _IOFBF, kStdoutBuffer);
+  const RunContext run{.progress = terminal ? ProgressPolicy::kTerminal
+                                            : ProgressPolicy::kEveryRecord};
   print_banner(console);
-  int status = dispatch(argc, argv, target, console);
+  int status = dispatch(argc, argv, target, console, run);
   std::fflush(console);
   // Standard output is the tool's output too: a failure to write it fails the run.
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {

@@ -14,6 +14,21 @@
 
 namespace tbl2tblx {
 
+// How progress lines reach standard output.
+enum class ProgressPolicy : std::uint8_t {
+  kEveryRecord,  // redirected: every line, exactly, gathered into large writes
+  kTerminal,     // a terminal: redrawn at most about 20 times a second, the last line always
+};
+
+// What the command line settles once for a run and hands down to the conversions, so that
+// nothing below it asks whether a terminal is attached or keeps a switch of its own.
+struct RunContext {
+  ProgressPolicy progress = ProgressPolicy::kEveryRecord;
+  // The wait after falling back to a time-stamped name, so that two fallbacks in one run get
+  // two names. Fuzzers make it zero.
+  std::chrono::milliseconds fallback_pause = std::chrono::seconds(1);
+};
+
 // A ".tbl" name (any letter case, more than the extension alone) becomes a ".tblx" document in
 // the current directory, named after the input's base name. The table is read through a window
 // of `window` bytes (tests and fuzzers make it tiny).
@@ -47,11 +62,8 @@ enum class TableOutcome : std::uint8_t {
 // A ".tblx" name becomes one ".tbl" file per table, in the current directory, named after its
 // table (or after the local time when that name cannot be written). The document is read
 // through a window of `window` bytes (tests and fuzzers make it tiny).
-[[nodiscard]] int convert_tblx_to_tbl(const char* path, std::size_t window = kInputWindowSize);
-
-// The wait after falling back to a time-stamped name, so that two fallbacks in one run get two
-// names. Fuzzers set it to zero.
-extern std::chrono::milliseconds fallback_pause;
+[[nodiscard]] int convert_tblx_to_tbl(const char* path, std::size_t window = kInputWindowSize,
+                                      const RunContext& run = {});
 
 // ---- Shared by both directions ---------------------------------------------------------------
 

@@ -49,6 +49,7 @@ struct Outcome {
 // The document walk: the window over the document, the last tag scanned and how its text stands.
 struct Reader {
   InputWindow in;
+  RunContext run;
   TagScan scan;
   bool utf8 = false;           // names and strings are decoded from UTF-8
   bool close_pending = false;  // the last tag was an empty-element tag: its end comes next
@@ -512,7 +513,7 @@ bool names_a_folder(std::string_view name) {
 // A name that would leave the current directory, or that names a file this document has already
 // written, is not tried; one that cannot be created here gives way to a name made of the local
 // time.
-int open_output(Table& t, const WrittenNames& written) {
+int open_output(Table& t, const WrittenNames& written, std::chrono::milliseconds pause) {
   std::string_view name(t.name.data());
   std::snprintf(t.output_name, sizeof t.output_name, "%s%.*s", t.name.data(),
                 static_cast<int>(kTableExtension.size()), kTableExtension.data());
@@ -528,7 +529,7 @@ int open_output(Table& t, const WrittenNames& written) {
       output_open(t.file, t.output_name) != 0) {
     return file_error(*t.outcome, t.output_name, Failure::kFile, nullptr);
   }
-  std::this_thread::sleep_for(fallback_pause);
+  std::this_thread::sleep_for(pause);
   return 0;
 }
 
@@ -698,7 +699,7 @@ int convert_table(Reader& r, WrittenNames& written) {
   t.outcome = &r.outcome;
   t.overwrite = tag_has(r, kAttrWrite, kWriteOverwrite);
   if (expect_text(r, "name") != 0 || read_name(r, t.name) != 0) return 1;
-  if (open_output(t, written) != 0) return 1;
+  if (open_output(t, written, r.run.fallback_pause) != 0) return 1;
   if (expect(r, "/name") != 0) return 1;
   std::printf(kMessageWritingTable, t.output_name);
   if (write_file_head(t) != 0 || read_schema(r, t) != 0 || scan(r) != 0) return 1;
@@ -769,12 +770,11 @@ int convert_document(Reader& r) {
 
 }  // namespace
 
-std::chrono::milliseconds fallback_pause = std::chrono::seconds(1);
-
-int convert_tblx_to_tbl(const char* path, std::size_t window) {
+int convert_tblx_to_tbl(const char* path, std::size_t window, const RunContext& run) {
   if (path == nullptr) return 1;
   if (!has_extension(path, kDocumentExtension)) return 0;
   Reader r;
+  r.run = run;
   r.in.ends_at_zero = true;
   if (input_window_open(r.in, path, window) != 0) {
     std::printf(kMessageCannotRead, path);
