@@ -210,8 +210,8 @@ int run_command_line(int argc, char** argv) {
   std::FILE* console = target.descriptor == STDOUT_FILENO ? stderr : stdout;
   const bool terminal = isatty(fileno(console)) != 0;
   if (!terminal) std::setvbuf(console, nullptr, _IOFBF, kStdoutBuffer);
-  const RunContext run{.progress = terminal ? ProgressPolicy::kTerminal
-                                            : ProgressPolicy::kEveryRecord};
+  const RunContext run{.progress =
+                           terminal ? ProgressPolicy::kTerminal : ProgressPolicy::kEveryRecord};
   print_banner(console);
   int status = dispatch(argc, argv, target, console, run);
   std::fflush(console);
