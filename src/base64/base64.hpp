@@ -25,6 +25,9 @@ std::uint64_t base64_encoded_size(std::uint64_t length, std::uint64_t width);
 // last one.
 std::size_t base64_encode_into(std::span<const std::uint8_t> data, char* dest, std::uint64_t width);
 
+// The tool streams through base64_encode_into and the decoder below; the whole-buffer forms
+// base64_encode and base64_decode stay as the tests' reference for the codec.
+
 // Encodes into a new buffer (the text, then a zero byte). `text_length`, when given, is set to 0
 // first and to the text's length on success. A length of 0 is refused.
 [[nodiscard]] int base64_encode(std::span<const std::uint8_t> data, Bytes& text,

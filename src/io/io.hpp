@@ -16,6 +16,11 @@
 
 namespace tbl2tblx {
 
+// ---- Whole files ------------------------------------------------------------------------------
+
+// The tool itself streams; these whole-file forms stay because the tests state the output
+// file's contract (commit, modes, links, devices) through them.
+
 // Reads a whole file into a new buffer. A source that cannot be sized by seeking (a pipe,
 // /dev/stdin) is read to its end. On failure `out` is left empty.
 [[nodiscard]] int load_whole_file(const char* name, Bytes& out);

@@ -111,6 +111,8 @@ inline const char* find_angle(const char* p, const char* end, std::int32_t& line
   return angle != end || skip_to_markup_refilling(in, scan);
 }
 
+// The reader compares with tag_buffer_is; tag_is states the same rule for any zero-terminated
+// tag, and the scanner's tests pin the rule through it.
 // 0 when the normalised `tag` has the element name `name` ("table", "/table", "secret/"):
 // the name follows the '<' and is followed by a space or '>'. 1 otherwise.
 inline int tag_is(const char* tag, const char* name) {
@@ -320,6 +322,9 @@ inline void end_unescape_piece(TextDecoder& d) {
   d.lead = 0;
   d.after_cr = false;
 }
+
+// The reader unescapes as texts stream, through unescape_chunk; unescape_name and
+// unescape_content apply the same rule to a whole text, for tests and for callers holding one.
 
 // Unescapes a name into `dest`: at most `max_chars` characters (never more than 30) and a
 // terminating zero. Length 0 with `dest` unchanged for a missing or empty source or a missing
