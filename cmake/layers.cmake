@@ -16,10 +16,9 @@ set(TBL2TBLX_LAYER_cli_LINKS PRIVATE formats base64 io convert)
 # The folder that shows one layer's headers alone: <view>/<layer> is a link to src/<layer>.
 function(tbl2tblx_layer_view layer out)
   set(view ${PROJECT_BINARY_DIR}/layers/${layer})
-  if(NOT EXISTS ${view}/${layer})
-    file(MAKE_DIRECTORY ${view})
-    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/src/${layer} ${view}/${layer} SYMBOLIC)
-  endif()
+  file(MAKE_DIRECTORY ${view})
+  # Made again at every configuration, so that a build folder never points at another tree.
+  file(CREATE_LINK ${PROJECT_SOURCE_DIR}/src/${layer} ${view}/${layer} SYMBOLIC)
   set(${out} ${view} PARENT_SCOPE)
 endfunction()
 
