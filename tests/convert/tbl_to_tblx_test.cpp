@@ -362,6 +362,16 @@ std::vector<BinaryCase> binary_cases() {
        fielddata(1, "int2", "-32768") + fielddata(2, "int2", "32767") + fielddata(3, "int2", "-1") +
            fielddata(4, "int4", "-2147483648") + fielddata(5, "int4", "2147483647") +
            fielddata(6, "int4", "0")},
+      {"int4 values on each side of every power of ten",
+       simple_table({record(0xFF, {int4(1, 9), int4(2, 10), int4(3, 99999), int4(4, 100000),
+                                   int4(5, 999999999), int4(6, 1000000000), int4(7, -9),
+                                   int4(8, -10), int4(9, -99999999), int4(10, -100000000)})}),
+       TableOutcome::kComplete,
+       fielddata(1, "int4", "9") + fielddata(2, "int4", "10") + fielddata(3, "int4", "99999") +
+           fielddata(4, "int4", "100000") + fielddata(5, "int4", "999999999") +
+           fielddata(6, "int4", "1000000000") + fielddata(7, "int4", "-9") +
+           fielddata(8, "int4", "-10") + fielddata(9, "int4", "-99999999") +
+           fielddata(10, "int4", "-100000000")},
       {"escapes in strings; quotes and high bytes pass",
        simple_table({record(0xFF, {text(1, "a&b<c>d \"q\" 'a' \xE9\t")})}), TableOutcome::kComplete,
        fielddata(1, "string", "a&amp;b&lt;c&gt;d \"q\" 'a' \xE9\t")},
