@@ -1,5 +1,6 @@
-// Helpers shared by the test programs: scratch folders, files as strings, and running the built
-// tool as a user would.
+// Helpers shared by the test programs: scratch folders, files as strings, running the built tool
+// (and other programs) as a user would, and the tool's console lines. Binary tables are built
+// with tables.hpp, documents with documents.hpp.
 #pragma once
 
 #include <sys/types.h>

@@ -62,13 +62,6 @@ std::string encode(const Table& table);
 Table phone();
 std::string phone_table(int write_mode = tbl2tblx::kAppend);
 
-// Where the parts of the phone table start: its record (the group byte) and the record's first
-// value (its id).
-inline constexpr std::size_t kPhoneRecordAt =
-    tbl2tblx::kFileHeaderSize + tbl2tblx::kTableNameWidth + tbl2tblx::kCountWidth +
-    2 * tbl2tblx::kFieldInfoSize + 1 + 1 + tbl2tblx::kNameFieldWidth + tbl2tblx::kCountWidth;
-inline constexpr std::size_t kPhoneFirstValueAt = kPhoneRecordAt + tbl2tblx::kRecordHeadSize;
-
 // ---- Random tables ---------------------------------------------------------------------------
 
 // Random tables within what both forms carry: names of at most 20 characters with what XML
