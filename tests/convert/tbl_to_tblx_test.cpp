@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <regex>
@@ -83,8 +82,10 @@ bool only_crlf_line_ends(std::string_view document) {
   return true;
 }
 
-bool well_formed(const std::filesystem::path& document) {
-  return std::system(("xmllint --noout '" + document.string() + "'").c_str()) == 0;
+testing::AssertionResult well_formed(const std::filesystem::path& document) {
+  const RunResult check = shell("xmllint --noout " + quote(document));
+  if (check.status == 0) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << check.out;
 }
 
 struct Converted {

@@ -265,4 +265,10 @@ std::string quote(const std::string& text) {
   return quoted + "'";
 }
 
+std::string system_base64(const fs::path& file, int width) {
+  std::string text = shell("base64 -w " + std::to_string(width) + " " + quote(file)).out;
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
 }  // namespace testing_support

@@ -85,6 +85,10 @@ RunResult shell(const std::string& command, const RunOptions& options = {});
 // One shell word holding `text` exactly (paths convert to it too).
 std::string quote(const std::string& text);
 
+// What the system's base64 command writes for `file` in lines of `width` characters (0: one
+// line), less its final line feed (this tool writes none).
+std::string system_base64(const std::filesystem::path& file, int width);
+
 // The path of the built tool (with the sanitizers of the test build, or without) and of the
 // source tree.
 std::string tool_path();
