@@ -22,6 +22,9 @@ struct ProgressLine {
   char text[kBackspaces + 128];
   std::size_t prefix = 0;  // bytes up to and including the marker
   std::size_t length = 0;
+  std::uint64_t count = 0;       // the count shown after the prefix, when counted
+  std::size_t count_length = 0;  // its digits; 0: the text after the prefix is not known
+  bool has_total = false;
   char table[kShownNameChars];
   std::size_t table_length = 0;
   bool overwrite = false;
@@ -50,6 +53,7 @@ void set_prefix(std::string_view table, bool overwrite) {
   *at++ = ' ';
   if (!overwrite) *at++ = '+';
   progress.prefix = static_cast<std::size_t>(at - progress.text);
+  progress.count_length = 0;
 }
 
 bool stdout_is_terminal() {
@@ -79,11 +83,58 @@ std::string_view total_text(std::uint64_t total) {
   return {progress.total_text, progress.total_length};
 }
 
+// Redirected, a line goes out after each of millions of records: the lines are gathered here
+// and handed to the stream in large pieces, which costs a fraction of a stream call per line.
+// Whatever the tool prints after progress lines comes after end_progress, which hands them on.
+constexpr std::size_t kPendingSize = std::size_t{64} << 10;
+struct PendingLines {
+  char text[kPendingSize];
+  std::size_t used = 0;
+};
+PendingLines pending;
+
+void hand_on_pending() {
+  if (pending.used == 0) return;
+  fwrite_unlocked(pending.text, 1, pending.used, stdout);
+  pending.used = 0;
+}
+
 void show(const ProgressLine& line) {
-  // Redirected, a line goes out after each of millions of records: the stream's lock is not
-  // needed by a program with one thread.
-  fwrite_unlocked(line.text, 1, line.length, stdout);
-  if (stdout_is_terminal()) std::fflush(stdout);
+  if (stdout_is_terminal()) {
+    std::fwrite(line.text, 1, line.length, stdout);
+    std::fflush(stdout);
+    return;
+  }
+  if (kPendingSize - pending.used < line.length) hand_on_pending();
+  std::memcpy(pending.text + pending.used, line.text, line.length);
+  pending.used += line.length;
+}
+
+// Counts up the decimal count shown in the line, in place: what follows it stays where it is.
+// False when a carry would make it one digit longer.
+bool count_up() {
+  char* const first = progress.text + progress.prefix;
+  for (char* digit = first + progress.count_length; digit-- > first;) {
+    if (*digit != '9') {
+      ++*digit;
+      return true;
+    }
+    *digit = '0';
+  }
+  return false;
+}
+
+// The text after the prefix: the count, "/<total>" when there is one, and a blank.
+void render_count(std::uint64_t count, const std::uint64_t* total) {
+  char* const end = progress.text + sizeof progress.text;
+  char* at = std::to_chars(progress.text + progress.prefix, end, count).ptr;
+  progress.count_length = static_cast<std::size_t>(at - (progress.text + progress.prefix));
+  if (total != nullptr) {
+    const std::string_view text = total_text(*total);
+    at = std::copy(text.begin(), text.end(), at);
+  }
+  *at++ = ' ';
+  progress.length = static_cast<std::size_t>(at - progress.text);
 }
 
 }  // namespace
@@ -91,14 +142,13 @@ void show(const ProgressLine& line) {
 void print_progress(std::string_view table, bool overwrite, std::uint64_t count,
                     const std::uint64_t* total) {
   set_prefix(table, overwrite);
-  char* const end = progress.text + sizeof progress.text;
-  char* at = std::to_chars(progress.text + progress.prefix, end, count).ptr;
-  if (total != nullptr) {
-    const std::string_view text = total_text(*total);
-    at = std::copy(text.begin(), text.end(), at);
-  }
-  *at++ = ' ';
-  progress.length = static_cast<std::size_t>(at - progress.text);
+  // Records are counted one by one: most lines differ from the one before in the last digits.
+  const bool same_tail = progress.count_length > 0 && count == progress.count + 1 &&
+                         progress.has_total == (total != nullptr) &&
+                         (total == nullptr || *total == progress.total);
+  if (!same_tail || !count_up()) render_count(count, total);
+  progress.count = count;
+  progress.has_total = total != nullptr;
   progress.skipped = stdout_is_terminal() && !due_on_terminal();
   if (!progress.skipped) show(progress);
 }
@@ -106,6 +156,7 @@ void print_progress(std::string_view table, bool overwrite, std::uint64_t count,
 void end_progress() {
   if (progress.skipped) show(progress);
   progress.skipped = false;
+  hand_on_pending();
 }
 
 }  // namespace tbl2tblx

@@ -2,6 +2,7 @@
 // refills, rendering the document straight into the output writer's buffer as the walk goes.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cassert>
 #include <charconv>
 #include <cstdio>
@@ -198,6 +199,78 @@ template <>
 char* put_number(char* at, std::uint8_t value) {
   std::memcpy(at, kByteTexts[value].text.data(), kByteTextWidth);
   return at + kByteTexts[value].size;
+}
+
+// The decimal text of an int2 or int4 value: the digits are made in pairs without a loop and
+// moved with a fixed-size copy, so the output needs kValueMove bytes of room, not just the
+// number's. A document holds one for every int value.
+constexpr std::size_t kValueMove = 16;
+constexpr std::size_t kMaxValueDigits = 10;  // of a 32-bit magnitude
+constexpr std::size_t kValueRoom = 1 + kValueMove;  // the sign, then the move
+constexpr std::uint32_t kHundredMillion = 100'000'000;
+constexpr std::uint32_t kTenThousand = 10'000;
+constexpr std::uint32_t kHundred = 100;
+
+consteval std::array<char, 2 * kHundred> make_digit_pairs() {
+  std::array<char, 2 * kHundred> pairs{};
+  for (std::size_t i = 0; i < kHundred; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}
+constexpr auto kDigitPairs = make_digit_pairs();
+
+constexpr auto kPowersOfTen = [] {
+  std::array<std::uint32_t, kMaxValueDigits> powers{};
+  std::uint32_t power = 1;
+  for (std::uint32_t& p : powers) {
+    p = power;
+    power *= 10;
+  }
+  return powers;
+}();
+
+void put_pair(char* at, std::uint32_t value) {
+  std::memcpy(at, &kDigitPairs[2 * value], 2);
+}
+
+std::size_t decimal_digits(std::uint32_t value) {
+  // floor(log10(2^bits)) from the bit length, corrected by one comparison; 0 has one digit.
+  constexpr int kLog10Of2Times4096 = 1233;
+  const std::uint32_t odd = value | 1;
+  const auto guess = static_cast<std::size_t>(
+      (std::numeric_limits<std::uint32_t>::digits - std::countl_zero(odd)) * kLog10Of2Times4096 >>
+      12);
+  return guess + (odd >= kPowersOfTen[guess] ? 1 : 0);
+}
+
+char* put_magnitude(char* at, std::uint32_t value) {
+  std::array<char, 2 * kValueMove> text;  // the digits end at text[kMaxValueDigits]; the rest is
+                                          // moved along unread
+  char* const end = text.data() + kMaxValueDigits;
+  const std::uint32_t low = value % kHundredMillion;
+  const std::uint32_t upper = low / kTenThousand;
+  const std::uint32_t lower = low % kTenThousand;
+  put_pair(end - 10, value / kHundredMillion);
+  put_pair(end - 8, upper / kHundred);
+  put_pair(end - 6, upper % kHundred);
+  put_pair(end - 4, lower / kHundred);
+  put_pair(end - 2, lower % kHundred);
+  const std::size_t digits = decimal_digits(value);
+  std::memcpy(at, end - digits, kValueMove);
+  return at + digits;
+}
+
+template <class Int>
+char* put_value(char* at, Int value) {
+  static_assert(std::is_signed_v<Int> && sizeof(Int) <= sizeof(std::uint32_t));
+  auto magnitude = static_cast<std::uint32_t>(value);
+  if (value < 0) {
+    *at++ = '-';
+    magnitude = 0 - magnitude;
+  }
+  return put_magnitude(at, magnitude);
 }
 
 // "%0<width>d" of a date field.
@@ -496,7 +569,7 @@ constexpr auto kTypeTexts = make_type_texts();
 
 // Everything of one fielddata entry but a string or blob value.
 constexpr std::size_t kEntryRoom = kFieldData.piece(0).size() + kByteTextWidth + kTypeTextWidth +
-                                   kMaxDigits<std::int32_t> + kFieldDataEnd.size();
+                                   kValueRoom + kFieldDataEnd.size();
 
 char* put_entry_head(char* at, std::uint8_t id, std::uint8_t type) {
   at = put(at, kFieldData.piece(0));
@@ -576,9 +649,9 @@ TableOutcome write_entry(TableWalk& walk) {
   walk.out.at = put_entry_head(walk.out.at, id, type);
   TableOutcome outcome = kGoOn;
   if (type == kInt2) {
-    walk.out.at = put_number(walk.out.at, little_endian<std::int16_t>(take(in, kInt2Size)));
+    walk.out.at = put_value(walk.out.at, little_endian<std::int16_t>(take(in, kInt2Size)));
   } else if (type == kInt4) {
-    walk.out.at = put_number(walk.out.at, little_endian<std::int32_t>(take(in, kInt4Size)));
+    walk.out.at = put_value(walk.out.at, little_endian<std::int32_t>(take(in, kInt4Size)));
   } else {
     outcome = type == kString ? write_string(walk, length) : write_blob(walk, length);
   }

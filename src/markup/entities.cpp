@@ -4,11 +4,16 @@
 // character references.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <utility>
 
 #include "formats/formats.hpp"
 #include "markup/markup.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tbl2tblx {
 
@@ -125,9 +130,40 @@ bool is_special(const ByteSet& set, char c) {
   return set[static_cast<unsigned char>(c)];
 }
 
-// Plain runs are searched eight bytes at a time. For x = word ^ (byte * 0x0101...),
-// (x - 0x0101...) & ~x has the high bit set in the lowest byte of x that is zero, and in none
-// when no byte is: exact for telling whether the word holds the byte at all.
+// Plain bytes are copied a block at a time: the block is stored whole, and the output moves on
+// by the plain bytes at its start.
+#if defined(__SSE2__)
+constexpr std::size_t kPlainBlock = 16;
+constexpr std::size_t kHalfBlock = 8;
+
+// The plain bytes at the start of `bytes`, of which the lowest `mask` bits count.
+std::size_t plain_prefix(__m128i bytes, unsigned mask) {
+  __m128i found = _mm_cmpeq_epi8(bytes, _mm_setzero_si128());
+  for (char c : {'&', '<', '>', '\r', '\n'})
+    found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c)));
+  const unsigned special = static_cast<unsigned>(_mm_movemask_epi8(found)) & mask;
+  return static_cast<std::size_t>(std::countr_zero(special | (mask + 1)));
+}
+
+std::size_t plain_prefix(const char* data) {
+  return plain_prefix(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data)), 0xFFFF);
+}
+
+void copy_block(char* out, const char* data) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(data)));
+}
+
+// Eight bytes at a time, for what is left after the blocks.
+std::size_t copy_half_block(char* out, const char* data) {
+  const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(data));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes);
+  return plain_prefix(bytes, 0xFF);
+}
+#else
+// Without SSE2, eight bytes at a time. For x = word ^ (byte * 0x0101...),
+// (x - 0x0101...) & ~x has the high bit set in the lowest byte of x that is zero, perhaps in
+// bytes above it too (a borrow), never below it, and in none when no byte is zero.
 constexpr std::uint64_t kByteOnes = 0x0101010101010101;
 constexpr std::uint64_t kByteHighBits = 0x8080808080808080;
 
@@ -136,24 +172,26 @@ constexpr std::uint64_t match_bits(std::uint64_t word, unsigned char byte) {
   return (x - kByteOnes) & ~x;
 }
 
-bool word_has_escape_special(std::uint64_t word) {
-  const std::uint64_t found = match_bits(word, '&') | match_bits(word, '<') |
-                              match_bits(word, '>') | match_bits(word, '\r') |
-                              match_bits(word, '\n') | match_bits(word, '\0');
-  return (found & kByteHighBits) != 0;
+constexpr std::size_t kPlainBlock = sizeof(std::uint64_t);
+
+std::size_t plain_prefix(const char* data) {
+  std::uint64_t word;
+  std::memcpy(&word, data, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  // The lowest flagged byte of each search is exact, so the lowest of them all is too; the
+  // word holds the first byte lowest.
+  const std::uint64_t found = (match_bits(word, '&') | match_bits(word, '<') |
+                               match_bits(word, '>') | match_bits(word, '\r') |
+                               match_bits(word, '\n') | match_bits(word, '\0')) &
+                              kByteHighBits;
+  if (found == 0) return kPlainBlock;
+  return static_cast<std::size_t>(std::countr_zero(found)) / 8;
 }
 
-// The end of the run of bytes at data[from, stop) that escaping copies unchanged.
-std::size_t plain_run_end(const char* data, std::size_t from, std::size_t stop) {
-  std::size_t end = from;
-  for (std::uint64_t word; stop - end >= sizeof word; end += sizeof word) {
-    std::memcpy(&word, data + end, sizeof word);
-    if (word_has_escape_special(word)) break;
-  }
-  while (end < stop && !is_special(kEscapeSpecial, data[end]))
-    ++end;
-  return end;
+void copy_block(char* out, const char* data) {
+  std::memcpy(out, data, kPlainBlock);
 }
+#endif
 
 char* append(char* out, std::string_view piece) {
   std::memcpy(out, piece.data(), piece.size());
@@ -234,12 +272,25 @@ EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char
     const std::size_t room = dest.size() - o;
     if (room < kEscapeMaxExpansion) return {i, o, false};
     if (!is_special(kEscapeSpecial, c)) {
-      // A plain byte is taken while the worst case of a byte would still fit behind the output.
+      // A plain byte is taken while the worst case of a byte would still fit behind the output;
+      // so a whole block fits while a block of input is left before `stop`.
       const std::size_t stop = std::min(size, i + room - (kEscapeMaxExpansion - 1));
-      const std::size_t end = plain_run_end(in, i, stop);
-      std::memcpy(out + o, in + i, end - i);
-      o += end - i;
-      i = end;
+      std::size_t plain = kPlainBlock;
+      while (plain == kPlainBlock && stop - i >= kPlainBlock) {
+        copy_block(out + o, in + i);
+        plain = plain_prefix(in + i);
+        i += plain;
+        o += plain;
+      }
+#if defined(__SSE2__)
+      if (plain == kPlainBlock && stop - i >= kHalfBlock) {
+        plain = copy_half_block(out + o, in + i);
+        i += plain;
+        o += plain;
+      }
+#endif
+      while (i < stop && !is_special(kEscapeSpecial, in[i]))
+        out[o++] = in[i++];
       continue;
     }
     if (c == '\r' || c == '\n') {

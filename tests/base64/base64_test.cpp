@@ -60,12 +60,7 @@ std::string random_bytes(std::mt19937& rng, std::size_t size) {
 // The reference encoder's output for `data`, without the final line feed it adds.
 std::string reference_encode(const ScratchDir& dir, std::string_view data, std::uint64_t width) {
   testing_support::write_file(dir / "in", data);
-  const std::string command = "/usr/bin/base64 -w " + std::to_string(width) + " '" +
-                              (dir / "in").string() + "' > '" + (dir / "out").string() + "'";
-  EXPECT_EQ(std::system(command.c_str()), 0);
-  std::string text = testing_support::read_file(dir / "out");
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
+  return testing_support::system_base64(dir / "in", static_cast<int>(width));
 }
 
 TEST(Base64, Rfc4648Vectors) {

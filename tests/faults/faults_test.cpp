@@ -22,12 +22,18 @@
 #include <thread>
 #include <vector>
 
+#include "documents.hpp"
 #include "formats/formats.hpp"
 #include "io/io.hpp"
 #include "support.hpp"
+#include "tables.hpp"
 
 namespace fs = std::filesystem;
 using namespace testing_support;
+using tbl2tblx::kBlob;
+using tbl2tblx::kInt2;
+using tbl2tblx::kInt4;
+using tbl2tblx::kString;
 
 namespace {
 
@@ -39,27 +45,17 @@ constexpr std::string_view kTempPrefix = ".tbl2tblx-";
 
 // ---- Binary tables ---------------------------------------------------------------------------
 
-std::string padded(std::string_view name, std::size_t width) {
-  std::string field(name);
-  field.resize(width, '\0');
-  return field;
-}
-
-std::string fieldinfo(int id, std::string_view name, int type) {
-  return bytes({id}) + padded(name, tbl2tblx::kNameFieldWidth) + bytes({type});
-}
-
-std::string entry(int id, int type, std::string_view data) {
-  return bytes({id, type}) + le(data.size(), 4) + std::string(data);
-}
-
 // Header form, append, the fields int2 1, int4 2, string 3 and blob 4, skeyid 1, the groups
 // "north" and "south", and the count of the records that follow.
 std::string table_head(std::string_view name, std::uint64_t records) {
-  return bytes({0, 1, 0, 0, 0, 0}) + padded(name, tbl2tblx::kTableNameWidth) + le(4, 4) +
-         fieldinfo(1, "code", 0) + fieldinfo(2, "amount", 1) + fieldinfo(3, "label", 2) +
-         fieldinfo(4, "payload", 3) + bytes({1, 2}) + padded("north", 21) + padded("south", 21) +
-         le(records, 4);
+  return encode({.name = std::string(name),
+                 .fields = {{1, "code", kInt2},
+                            {2, "amount", kInt4},
+                            {3, "label", kString},
+                            {4, "payload", kBlob}},
+                 .skeyid = 1,
+                 .groups = {"north", "south"},
+                 .nrecord = records});
 }
 
 // `count` different records: all four values, a label that needs escaping, a blob of 8 to 23
@@ -112,9 +108,10 @@ void write_blob_table(const fs::path& path) {
   note += '\0';
 
   std::ofstream out(path, std::ios::binary);
-  const std::string head = bytes({0, 1, 0, 0, 0, 0}) + padded("blobs", 20) + le(3, 4) +
-                           fieldinfo(1, "n", 1) + fieldinfo(2, "note", 2) +
-                           fieldinfo(3, "data", 3) + bytes({0xFF, 0}) + le(kRecords, 4);
+  const std::string head =
+      encode({.name = "blobs",
+              .fields = {{1, "n", kInt4}, {2, "note", kString}, {3, "data", kBlob}},
+              .nrecord = kRecords});
   out.write(head.data(), static_cast<std::streamsize>(head.size()));
   for (int n = 0; n < kRecords; ++n) {
     const std::string values =
@@ -134,42 +131,23 @@ void write_blob_table(const fs::path& path) {
 // each length in `strings`, holding a string of that many characters.
 std::string document(std::size_t fields, std::size_t groups,
                      const std::vector<std::size_t>& strings) {
-  std::string text =
-      "<?xml version=\"1.0\"?>\n<tblx><header><version>2.0</version></header>\n<tables>\n"
-      "<table><name>t</name><schema>\n";
+  std::string schema = "\n";
   for (std::size_t i = 0; i < fields; ++i)
-    text += "<fieldinfo><id>1</id><name>f</name><type>string</type></fieldinfo>\n";
-  text += "</schema>\n";
+    schema += fieldinfo_element(1, "f", "string") + "\n";
+  std::string body;
   if (groups > 0) {
-    text += "<groups>";
+    body += "<groups>";
     for (std::size_t i = 0; i < groups; ++i)
-      text += "<group>g" + std::to_string(i) + "</group>\n";
-    text += "</groups>\n";
+      body += "<group>g" + std::to_string(i) + "</group>\n";
+    body += "</groups>\n";
   }
-  text += "<records>\n";
-  for (std::size_t length : strings) {
-    text += "<record><fielddata><id>1</id><type>string</type><content>" + std::string(length, 'x') +
-            "</content></fielddata></record>\n";
-  }
-  return text + "</records></table>\n</tables>\n</tblx>\n";
+  body += "<records>\n";
+  for (std::size_t length : strings)
+    body += "<record>" + fielddata_element(1, "string", std::string(length, 'x')) + "</record>\n";
+  return testing_support::document(table_element("t", schema, body + "</records>"));
 }
 
 // ---- Console lines ---------------------------------------------------------------------------
-
-// The progress line after record `count`; with a total when the table's count is known.
-std::string progress(std::string_view table, std::uint64_t count, std::uint64_t total = 0) {
-  std::string line =
-      std::string(80, '\b') + "\t" + std::string(table) + ": +" + std::to_string(count);
-  if (total > 0) line += "/" + std::to_string(total);
-  return line + " ";
-}
-
-std::string progress_lines(std::string_view table, std::uint64_t count, std::uint64_t total = 0) {
-  std::string lines;
-  for (std::uint64_t n = 1; n <= count; ++n)
-    lines += progress(table, n, total);
-  return lines;
-}
 
 // The record count of the last progress line in `out`, -1 without one.
 long last_progress(const std::string& out) {
@@ -229,64 +207,6 @@ void link_into(const fs::path& source, const fs::path& dir, const std::string& n
   std::error_code failed;
   fs::create_hard_link(source, dir / name, failed);
   if (failed) fs::copy_file(source, dir / name);
-}
-
-// ---- Running the tool where run_tool cannot ------------------------------------------------
-
-// In a folder removed under it, in the background, or with an address-space limit that is set
-// only at the exec: the forked test process, with the sanitizers' reservations, cannot allocate
-// under a limit meant for the plain tool.
-struct Start {
-  fs::path cwd;
-  bool plain = false;
-  bool remove_cwd = false;
-  std::int64_t memory_limit = -1;
-  bool quiet = false;  // standard error discarded
-};
-
-// Starts the tool with its standard output on `out`.
-pid_t start_tool(const std::vector<std::string>& args, const Start& how, int out) {
-  std::string program = how.plain ? plain_tool_path() : tool_path();
-  std::vector<char*> argv{program.data()};
-  for (const std::string& arg : args)
-    argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  dup2(out, STDOUT_FILENO);
-  if (how.quiet) dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
-  reset_signals();
-  if (chdir(how.cwd.c_str()) != 0) _exit(126);
-  if (how.remove_cwd && rmdir(how.cwd.c_str()) != 0) _exit(126);
-  setenv("ASAN_OPTIONS", "detect_leaks=1:exitcode=86", 1);
-  if (how.memory_limit >= 0) {
-    const auto bytes_allowed = static_cast<rlim_t>(how.memory_limit);
-    const rlimit limit{bytes_allowed, bytes_allowed};
-    setrlimit(RLIMIT_AS, &limit);
-  }
-  execv(program.c_str(), argv.data());
-  _exit(127);
-}
-
-// The exit status; 128 + n when ended by signal n.
-int wait_for(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-RunResult launch(const std::vector<std::string>& args, const Start& how) {
-  int out[2];
-  if (pipe(out) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = start_tool(args, how, out[1]);
-  close(out[1]);
-  RunResult result;
-  char chunk[65536];
-  for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;)
-    result.out.append(chunk, static_cast<std::size_t>(n));
-  close(out[0]);
-  result.status = wait_for(pid);
-  return result;
 }
 
 // ---- Large inputs, made once for the whole program ------------------------------------------
@@ -380,7 +300,7 @@ TEST(ShortWrites, DocumentStopsWhereTheOutputFailed) {
       EXPECT_EQ(shown, static_cast<long>(cut.shown));
     }
     EXPECT_EQ(run.out, banner() + "t.tbl => t.tblx...\n" +
-                           progress_lines("t", static_cast<std::uint64_t>(shown), kSmall + 2) +
+                           progress_lines("t", "+", static_cast<std::uint64_t>(shown), kSmall + 2) +
                            message);
     EXPECT_EQ(dir.entries(), (Names{"t.tbl", "t.tblx"}));
     EXPECT_TRUE(read_file(dir / "t.tblx") == earlier);
@@ -436,8 +356,9 @@ TEST(ShortWrites, TableFailureNamesTheItemBeingWritten) {
     write_file(dir / "t.tbl", "earlier");
     const RunResult run = run_tool({"t.tblx"}, {.cwd = dir.path, .file_size_limit = c.limit});
     EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(run.out == banner() + "t.tblx =>\n\tt.tbl...\n" + progress_lines("t", c.shown) +
-                               "t.tbl: Cannot write the " + c.item + "\n")
+    EXPECT_TRUE(run.out == banner() + "t.tblx =>\n\tt.tbl...\n" +
+                               progress_lines("t", "+", c.shown) + "t.tbl: Cannot write the " +
+                               c.item + "\n")
         << tail(run.out);
     EXPECT_EQ(read_file(dir / "t.tbl"), "earlier");
     EXPECT_EQ(dir.entries(), (Names{"t.tbl", "t.tblx"}));
@@ -467,6 +388,105 @@ TEST(ShortWrites, FileModesFailInTheMiddleAndAtTheEnd) {
       EXPECT_EQ(read_file(dir / "out"), "earlier");
       EXPECT_EQ(dir.entries(), (Names{"data", "out", "text"}));
     }
+  }
+}
+
+// Outputs far smaller than a buffer fail when the limit refuses their first bytes or the rest:
+// each kind of writer reports the file (or the item it was writing), the earlier file stays, and
+// the limit never kills the tool, which was started with SIGXFSZ at its default action.
+TEST(ShortWrites, SmallOutputsKeepTheEarlierFile) {
+  const std::string phone_lines = phone_document_lines();
+  std::string big_blob = phone_lines;
+  big_blob.replace(
+      big_blob.find("string</type>\n\t\t\t\t\t\t<content>Ann"),
+      std::string_view("string</type>\n\t\t\t\t\t\t<content>Ann").size(),
+      "blob</type>\n\t\t\t\t\t\t<content encoding=\"b64\">" + std::string(4 << 20, 'A'));
+  const std::string record = "<record>" + fielddata_element(1, "int4", "7") + "</record>";
+  const std::string two_records = testing_support::document(table_element(
+      "t", fieldinfo_element(1, "n", "int4"), "<records>" + record + record + "</records>"));
+  const std::string file_mode = "out: Cannot write the file\n";
+  const std::string phone_document = "phone.tbl => phone.tblx...\n" + progress("phone", "+", 1, 1) +
+                                     "phone.tblx: Cannot write the file\n";
+  const std::string phone_table_written = "phone.tblx =>\n\tphone.tbl...\n" +
+                                          progress("phone", "+", 1) +
+                                          "phone.tbl: Cannot write the file\n";
+  struct Case {
+    const char* what;
+    std::string input, content;
+    Names args;
+    std::string output;
+    std::int64_t limit;
+    std::string out;  // after the banner
+  } cases[] = {
+      {"a file mode, refused at once",
+       "data",
+       random_bytes(200000, 3),
+       {"-e", "data", "out"},
+       "out",
+       0,
+       file_mode},
+      {"a file mode, cut",
+       "data",
+       random_bytes(200000, 3),
+       {"-e", "data", "out"},
+       "out",
+       60,
+       file_mode},
+      {"a file mode, cut later",
+       "data",
+       random_bytes(200000, 3),
+       {"-e", "data", "out"},
+       "out",
+       1000,
+       file_mode},
+      {"a file mode, cut in the middle",
+       "data",
+       random_bytes(200000, 3),
+       {"-e", "data", "out"},
+       "out",
+       150000,
+       file_mode},
+      {"a document", "phone.tbl", phone_table(), {"phone.tbl"}, "phone.tblx", 60, phone_document},
+      {"a document, cut later",
+       "phone.tbl",
+       phone_table(),
+       {"phone.tbl"},
+       "phone.tblx",
+       200,
+       phone_document},
+      {"a binary table",
+       "t.tblx",
+       two_records,
+       {"t.tblx"},
+       "t.tbl",
+       60,
+       "t.tblx =>\n\tt.tbl...\n" + progress_lines("t", "+", 2) + "t.tbl: Cannot write the file\n"},
+      {"a binary table, complete",
+       "phone.tblx",
+       crlf(phone_lines),
+       {"phone.tblx"},
+       "phone.tbl",
+       100,
+       phone_table_written},
+      {"a binary table, failing on a large value",
+       "phone.tblx",
+       crlf(big_blob),
+       {"phone.tblx"},
+       "phone.tbl",
+       100,
+       "phone.tblx =>\n\tphone.tbl...\nphone.tbl: Cannot write the fielddata\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    write_file(dir / c.input, c.content);
+    write_file(dir / c.output, "earlier");
+    const RunResult run = run_tool(c.args, {.cwd = dir.path, .file_size_limit = c.limit});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, banner() + c.out);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(read_file(dir / c.output), "earlier");
+    EXPECT_EQ(dir.entries().size(), 2u);
   }
 }
 
@@ -504,7 +524,7 @@ TEST(Folders, NothingIsWrittenInARemovedFolder) {
   for (const FolderCase& c : unwritable_folder_cases(dir / "in")) {
     SCOPED_TRACE(c.args.front());
     fs::create_directory(dir / "gone");
-    const RunResult run = launch(c.args, {.cwd = dir / "gone", .remove_cwd = true});
+    const RunResult run = run_tool(c.args, {.cwd = dir / "gone", .remove_cwd = true});
     EXPECT_EQ(with_time_names(run.out), banner() + c.out);
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(dir.entries(), Names{"in"});
@@ -525,6 +545,10 @@ TEST(Folders, NothingIsWrittenInAReadOnlyFolder) {
     EXPECT_EQ(run.status, c.status);
     EXPECT_TRUE(fs::is_empty(dir / "locked"));
   }
+  // A target in such a folder, named from outside it.
+  const RunResult run = run_tool({"-c", "in/data", "locked/out"}, {.cwd = dir.path});
+  EXPECT_EQ(run.out, banner() + "locked/out: Cannot write the file\n");
+  EXPECT_EQ(run.status, 1);
 }
 
 // The converters' own outputs under a folder's name are covered with the converters; the file
@@ -582,12 +606,11 @@ TEST(Interrupts, LongConversionsLeaveTheEarlierOutput) {
       ScratchDir dir;
       link_into(d.input, dir.path, d.input_name);
       write_file(dir / d.output_name, "earlier");
-      const int null = open("/dev/null", O_WRONLY);
-      const pid_t tool = start_tool({d.input_name}, {.cwd = dir.path, .plain = true}, null);
-      close(null);
-      const bool writing = wait_until_writing(tool, dir.path);
-      kill(tool, signal_number);
-      const int status = wait_for(tool);
+      Started tool = start_tool({d.input_name},
+                                {.cwd = dir.path, .plain = true, .append_to = {{1, "/dev/null"}}});
+      const bool writing = wait_until_writing(tool.pid, dir.path);
+      kill(tool.pid, signal_number);
+      const int status = finish(tool).status;
       ASSERT_TRUE(writing) << "the conversion ended before it could be interrupted";
       EXPECT_EQ(status, 128 + signal_number);
       EXPECT_EQ(read_file(dir / d.output_name), "earlier");
@@ -598,7 +621,56 @@ TEST(Interrupts, LongConversionsLeaveTheEarlierOutput) {
   }
 }
 
+// An interrupt while a file mode writes its target: the earlier target stays and no temporary
+// file remains. A FIFO as the source holds the tool in the middle of its work.
+TEST(Interrupts, FileModesLeaveTheEarlierTarget) {
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal_number));
+    ScratchDir dir;
+    write_file(dir / "out", "earlier");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    Started tool =
+        start_tool({"-e", "fifo", "out"}, {.cwd = dir.path, .append_to = {{1, "/dev/null"}}});
+    const int feed = open((dir / "fifo").c_str(), O_WRONLY);
+    ASSERT_GE(feed, 0);
+    // More than the tool reads at once: it starts its output, then waits for the rest.
+    const std::string some(1200000, 'x');
+    for (std::size_t done = 0; done < some.size();) {
+      const ssize_t n = write(feed, some.data() + done, some.size() - done);
+      ASSERT_GT(n, 0);
+      done += static_cast<std::size_t>(n);
+    }
+    // Wait until the temporary file exists, then interrupt.
+    for (int i = 0; i < 500 && dir.entries().size() < 3; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(dir.entries().size(), 3u);
+    kill(tool.pid, signal_number);
+    const RunResult run = finish(tool);
+    close(feed);
+    EXPECT_EQ(run.signal, signal_number);
+    EXPECT_EQ(dir.entries(), (Names{"fifo", "out"}));
+    EXPECT_EQ(read_file(dir / "out"), "earlier");
+  }
+}
+
 // ---- Standard output -------------------------------------------------------------------------
+
+// Messages are the tool's output: when standard output cannot take them, the files are still
+// written, and the run fails with one line on standard error, whatever the mode.
+TEST(FailingStandardOutput, EveryModeFailsAndStillWritesItsFiles) {
+  ScratchDir dir;
+  write_file(dir / "phone.tbl", phone_table());
+  write_file(dir / "data", "abc");
+  const Names runs[] = {{}, {"-h"}, {"phone.tbl"}, {"-c", "data", "out"}};
+  for (const Names& args : runs) {
+    SCOPED_TRACE(args.empty() ? "no arguments" : args.front());
+    const RunResult run = run_tool(args, {.cwd = dir.path, .stdout_to_dev_full = true});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "tbl2tblx: cannot write to standard output\n");
+  }
+  EXPECT_EQ(dir.entries(), (Names{"data", "out", "phone.tbl", "phone.tblx"}));
+  EXPECT_EQ(read_file(dir / "out"), "YWJj");
+}
 
 // Messages and thousands of progress lines all fail to reach the console; the files are still
 // right, and a failing conversion still leaves nothing. The run fails, with one line on standard
@@ -636,7 +708,7 @@ std::int64_t baseline(const std::string& input, std::string_view content,
   auto converts = [&](std::int64_t limit) {
     fs::remove(dir / output);
     const RunResult run =
-        launch({input}, {.cwd = dir.path, .plain = true, .memory_limit = limit, .quiet = true});
+        run_tool({input}, {.cwd = dir.path, .plain = true, .memory_limit = limit});
     return run.status == 0 && testing_support::exists(dir / output);
   };
   std::int64_t fails = 0, works = 1024 * kMiB;
@@ -668,14 +740,15 @@ TEST(Memory, TablesOfAnySizeConvertInConstantMemory) {
   ScratchDir there;
   link_into(blob_table(), there.path, "blobs.tbl");
   link_into(many_records_table(), there.path, "big.tbl");
-  RunResult run = launch({"blobs.tbl"}, {.cwd = there.path, .plain = true, .memory_limit = limit});
+  RunResult run =
+      run_tool({"blobs.tbl"}, {.cwd = there.path, .plain = true, .memory_limit = limit});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out,
-            banner() + "blobs.tbl => blobs.tblx...\n" + progress_lines("blobs", 16, 16) + "\n");
-  run = launch({"big.tbl"}, {.cwd = there.path, .plain = true, .memory_limit = limit});
+  EXPECT_EQ(run.out, banner() + "blobs.tbl => blobs.tblx...\n" +
+                         progress_lines("blobs", "+", 16, 16) + "\n");
+  run = run_tool({"big.tbl"}, {.cwd = there.path, .plain = true, .memory_limit = limit});
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(run.out.starts_with(banner() + "big.tbl => big.tblx...\n"));
-  EXPECT_TRUE(run.out.ends_with(progress("big", 2'000'000, 2'000'000) + "\n"));
+  EXPECT_TRUE(run.out.ends_with(progress("big", "+", 2'000'000, 2'000'000) + "\n"));
   EXPECT_EQ(there.entries(), (Names{"big.tbl", "big.tblx", "blobs.tbl", "blobs.tblx"}));
 
   ScratchDir piped;
@@ -685,11 +758,11 @@ TEST(Memory, TablesOfAnySizeConvertInConstantMemory) {
     std::ofstream into(piped / "blobs.tbl", std::ios::binary);
     into << from.rdbuf();
   });
-  run = launch({"blobs.tbl"}, {.cwd = piped.path, .plain = true, .memory_limit = limit});
+  run = run_tool({"blobs.tbl"}, {.cwd = piped.path, .plain = true, .memory_limit = limit});
   feeder.join();
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out,
-            banner() + "blobs.tbl => blobs.tblx...\n" + progress_lines("blobs", 16, 16) + "\n");
+  EXPECT_EQ(run.out, banner() + "blobs.tbl => blobs.tblx...\n" +
+                         progress_lines("blobs", "+", 16, 16) + "\n");
   EXPECT_TRUE(same_content(piped / "blobs.tblx", there / "blobs.tblx", true));
 }
 
@@ -706,8 +779,8 @@ TEST(Memory, DocumentsOfAnySizeConvertInConstantMemory) {
   fs::rename(there / "blobs.tblx", back / "blobs.tblx");
   EXPECT_GT(static_cast<std::int64_t>(fs::file_size(back / "blobs.tblx")), 300 * kMiB);
   const std::string converted =
-      banner() + "blobs.tblx =>\n\tblobs.tbl...\n" + progress_lines("blobs", 16) + "\n";
-  run = launch({"blobs.tblx"}, {.cwd = back.path, .plain = true, .memory_limit = limit});
+      banner() + "blobs.tblx =>\n\tblobs.tbl...\n" + progress_lines("blobs", "+", 16) + "\n";
+  run = run_tool({"blobs.tblx"}, {.cwd = back.path, .plain = true, .memory_limit = limit});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, converted);
   EXPECT_EQ(back.entries(), (Names{"blobs.tbl", "blobs.tblx"}));
@@ -719,7 +792,7 @@ TEST(Memory, DocumentsOfAnySizeConvertInConstantMemory) {
     std::ofstream into(piped / "blobs.tblx", std::ios::binary);
     into << from.rdbuf();
   });
-  run = launch({"blobs.tblx"}, {.cwd = piped.path, .plain = true, .memory_limit = limit});
+  run = run_tool({"blobs.tblx"}, {.cwd = piped.path, .plain = true, .memory_limit = limit});
   feeder.join();
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, converted);
@@ -730,17 +803,23 @@ TEST(Memory, DocumentsOfAnySizeConvertInConstantMemory) {
 // holds before anything is walked or reserved: the plain tool fails at once in its baseline
 // address space and a megabyte.
 TEST(Memory, CountsClaimingBillionsFailAtOnce) {
-  const std::string fields = padded("t", 20) + le(1, 4) + fieldinfo(1, "f", 2) + bytes({0xFF});
-  const std::string header = bytes({0, 1, 0, 0, 0, 0});
+  const Table one_field{.name = "t", .fields = {{1, "f", kString}}};
+  Table billions = one_field;
+  billions.nrecord = 0xFFFFFFFF;
+  Table headerless = billions;
+  headerless.header_form = false;
+  headerless.name = "x";
+  Table long_value = one_field;
+  long_value.records = {{tbl2tblx::kNone, {bytes({1, kString}) + le(0xFFFFFFFF, 4) + "a"}}};
   struct Case {
     const char* what;
     std::string table;
   } cases[] = {
-      {"ninfo", header + padded("t", 20) + le(0xFFFFFFFF, 4) + bytes({0xFF, 0}) + le(0, 4)},
-      {"nrecord", header + fields + bytes({0}) + le(0xFFFFFFFF, 4) + bytes({0xFF, 0})},
-      {"nrecord without a header", "x" + fields.substr(1) + le(0xFFFFFFFF, 4) + bytes({0})},
-      {"a value's length",
-       header + fields + bytes({0}) + le(1, 4) + bytes({0xFF, 1, 1, 2}) + le(0xFFFFFFFF, 4) + "a"},
+      {"ninfo", file_header() + padded("t", tbl2tblx::kTableNameWidth) + le(0xFFFFFFFF, 4) +
+                    bytes({0xFF, 0}) + le(0, 4)},
+      {"nrecord", encode(billions) + bytes({0xFF, 0})},
+      {"nrecord without a header", encode(headerless) + bytes({0})},
+      {"a value's length", encode(long_value)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -748,7 +827,7 @@ TEST(Memory, CountsClaimingBillionsFailAtOnce) {
     write_file(dir / "x.tbl", c.table);
     write_file(dir / "x.tblx", "earlier");
     const auto start = Clock::now();
-    const RunResult run = launch(
+    const RunResult run = run_tool(
         {"x.tbl"}, {.cwd = dir.path, .plain = true, .memory_limit = table_baseline() + kMiB});
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(run.out, banner() + "x.tbl => x.tblx...\nWarning: EOF mismatched\n");

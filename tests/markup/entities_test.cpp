@@ -277,6 +277,40 @@ TEST(EscapeContent, InChunksGivesTheSameAsAtOnce) {
   }
 }
 
+// Plain bytes are copied in blocks: a special byte at every place of a run of every length up
+// to past two blocks gives what escaping byte by byte gives.
+TEST(EscapeContent, ASpecialByteAnywhereInARun) {
+  const auto one_by_one = [](std::string_view data) {
+    std::string out;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      switch (data[i]) {
+        case '\0': return out;
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '\r':
+          if (i + 1 < data.size() && data[i + 1] == '\n') ++i;
+          out += "\r\n";
+          break;
+        case '\n': out += "\r\n"; break;
+        default: out += data[i];
+      }
+    }
+    return out;
+  };
+  for (const char special : "&<>\r\n\0"s) {
+    for (std::size_t length = 1; length <= 40; ++length) {
+      for (std::size_t at = 0; at < length; ++at) {
+        std::string data(length, 'p');
+        data[at] = special;
+        const auto copy = exact_copy(data);
+        EXPECT_EQ(escape_content_of({copy.get(), data.size()}), one_by_one(data))
+            << int{special} << " at " << at << " of " << length;
+      }
+    }
+  }
+}
+
 TEST(EscapeContent, WithoutRoomForTheWorstCaseTakesNothing) {
   char dest[kEscapeMaxExpansion - 1];
   const EscapeProgress p = escape_content(as_bytes("abc"), dest);

@@ -4,6 +4,7 @@
 // fields and files (a machine-readable copyright file that matches LICENSE among them) and its
 // installed binary works.
 #include <algorithm>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -11,14 +12,36 @@
 
 #include <gtest/gtest.h>
 
-#include "shell.hpp"
 #include "support.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace testing_support;
-using namespace package_testing;
+
+// The folder the tool under test was built in, and a value from its CMake cache (the cmake,
+// cpack and compiler the build itself used).
+std::filesystem::path tool_build_dir() {
+  return std::filesystem::path(tool_path()).parent_path();
+}
+
+std::string cache_value(std::string_view key) {
+  std::ifstream cache(tool_build_dir() / "CMakeCache.txt");
+  for (std::string line; std::getline(cache, line);) {
+    const std::size_t colon = line.find(':');
+    const std::size_t equals = line.find('=');
+    if (colon != std::string::npos && equals != std::string::npos && line.substr(0, colon) == key)
+      return line.substr(equals + 1);
+  }
+  return {};
+}
+
+// The version the built tool announces in its banner: "tbl2tblx VERSION by ...".
+std::string banner_version() {
+  const std::string banner = run_tool({}).out;
+  const std::size_t from = banner.find(' ') + 1;
+  return banner.substr(from, banner.find(' ', from) - from);
+}
 
 fs::path manual() {
   return source_dir() / "doc" / "tbl2tblx.1";
@@ -82,7 +105,7 @@ void expect_copyright_file(const std::string& text) {
 // ---- Manual page -----------------------------------------------------------------------------
 
 TEST(Manual, FormatsWithoutWarningsAndNamesTheToolsVersion) {
-  const ShellResult groff = shell("groff -man -ww -z " + quote(manual()));
+  const RunResult groff = shell("groff -man -ww -z " + quote(manual()));
   EXPECT_EQ(groff.status, 0);
   EXPECT_EQ(groff.out, "");
 
@@ -103,7 +126,7 @@ std::vector<std::string> complete_in(const fs::path& dir, const std::vector<std:
                         " " + quote(completion());
   for (const std::string& word : words)
     command += " " + quote(word);
-  const ShellResult result = shell(command);
+  const RunResult result = shell(command);
   EXPECT_EQ(result.status, 0) << result.out;
   std::vector<std::string> offered = lines_of(result.out);
   std::erase(offered, "");
@@ -141,8 +164,8 @@ TEST(Completion, OffersWhatEachPositionTakes) {
     EXPECT_EQ(complete_in(dir.path, c.words), c.offered);
   }
 
-  const ShellResult registered = shell("bash -c " + quote("source \"$0\" && complete -p tbl2tblx") +
-                                       " " + quote(completion()));
+  const RunResult registered = shell("bash -c " + quote("source \"$0\" && complete -p tbl2tblx") +
+                                     " " + quote(completion()));
   EXPECT_EQ(registered.out, "complete -F _tbl2tblx tbl2tblx\n");
 }
 
@@ -152,8 +175,8 @@ TEST(Install, PutsEveryFileUnderThePrefix) {
   ScratchDir dir;
   const std::string cmake = cache_value("CMAKE_COMMAND");
   ASSERT_FALSE(cmake.empty());
-  const ShellResult install = shell(quote(cmake) + " --install " + quote(tool_build_dir()) +
-                                    " --prefix " + quote(dir.path));
+  const RunResult install = shell(quote(cmake) + " --install " + quote(tool_build_dir()) +
+                                  " --prefix " + quote(dir.path));
   ASSERT_EQ(install.status, 0) << install.out;
 
   EXPECT_EQ(files_under(dir.path),
@@ -164,7 +187,7 @@ TEST(Install, PutsEveryFileUnderThePrefix) {
   EXPECT_EQ(read_file(dir / "share/man/man1/tbl2tblx.1"), read_file(manual()));
   EXPECT_EQ(read_file(dir / "share/tbl2tblx/tblx.xsd"), read_file(schema()));
   EXPECT_EQ(read_file(dir / "share/bash-completion/completions/tbl2tblx"), read_file(completion()));
-  const ShellResult usage = shell(quote(dir / "bin" / "tbl2tblx") + " -h");
+  const RunResult usage = shell(quote(dir / "bin" / "tbl2tblx") + " -h");
   EXPECT_EQ(usage.status, 0);
   EXPECT_NE(usage.out.find("tbl2tblx [-h] [-c] [-e] [-d] file..."), std::string::npos) << usage.out;
 }
@@ -193,14 +216,14 @@ TEST(DebianPackage, HasItsFieldsFilesAndAWorkingBinary) {
   const fs::path build = dir / "build";
   const std::string cmake = quote(cache_value("CMAKE_COMMAND"));
   const std::string cpack = quote(cache_value("CMAKE_CPACK_COMMAND"));
-  const ShellResult configure =
+  const RunResult configure =
       shell(cmake + " -S " + quote(source_dir()) + " -B " + quote(build) + " -G " +
             quote(cache_value("CMAKE_GENERATOR")) + " -DCMAKE_BUILD_TYPE=Release" +
             " -DCMAKE_CXX_COMPILER=" + quote(cache_value("CMAKE_CXX_COMPILER")));
   ASSERT_EQ(configure.status, 0) << configure.out;
-  const ShellResult compile = shell(cmake + " --build " + quote(build) + " --target tbl2tblx -j 2");
+  const RunResult compile = shell(cmake + " --build " + quote(build) + " --target tbl2tblx -j 2");
   ASSERT_EQ(compile.status, 0) << compile.out;
-  const ShellResult pack = shell("cd " + quote(build) + " && " + cpack);
+  const RunResult pack = shell("cd " + quote(build) + " && " + cpack);
   ASSERT_EQ(pack.status, 0) << pack.out;
 
   const std::string version = banner_version();
@@ -237,16 +260,16 @@ TEST(DebianPackage, HasItsFieldsFilesAndAWorkingBinary) {
   expect_copyright_file(read_file(root / "usr/share/doc/tbl2tblx/copyright"));
   const fs::path work = dir / "work";
   fs::create_directory(work);
-  const ShellResult run = shell("cd " + quote(work) + " && " + quote(root / "usr/bin/tbl2tblx") +
-                                " " + quote(source_dir() / "examples" / "phone.tbl"));
+  const RunResult run = shell("cd " + quote(work) + " && " + quote(root / "usr/bin/tbl2tblx") +
+                              " " + quote(source_dir() / "examples" / "phone.tbl"));
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("phone.tbl => phone.tblx..."), std::string::npos) << run.out;
-  const ShellResult valid =
+  const RunResult valid =
       shell("xmllint --noout --schema " + quote(root / "usr/share/tbl2tblx/tblx.xsd") + " " +
             quote(work / "phone.tblx"));
   EXPECT_EQ(valid.status, 0) << valid.out;
-  const ShellResult page = shell("gzip -dc " + quote(root / "usr/share/man/man1/tbl2tblx.1.gz") +
-                                 " | cmp - " + quote(manual()));
+  const RunResult page = shell("gzip -dc " + quote(root / "usr/share/man/man1/tbl2tblx.1.gz") +
+                               " | cmp - " + quote(manual()));
   EXPECT_EQ(page.status, 0) << page.out;
 }
 

@@ -9,91 +9,21 @@
 
 #include <gtest/gtest.h>
 
-#include "shell.hpp"
 #include "support.hpp"
+#include "tables.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace testing_support;
-using namespace package_testing;
 
 // ---- Binary tables ---------------------------------------------------------------------------
 
-constexpr int kNone = 0xFF;
-constexpr int kInt2 = 0, kInt4 = 1, kString = 2, kBlob = 3;
-
-struct Value {
-  int id = 0;
-  int type = kString;
-  std::string data;
-};
-
-struct Record {
-  int group = kNone;
-  std::vector<Value> values;
-};
-
-struct Field {
-  int id = 0;
-  std::string name;
-  int type = kString;
-};
-
-struct Table {
-  bool header_form = true;
-  bool overwrite = false;
-  std::string name;
-  std::vector<Field> fields;
-  int skeyid = kNone;
-  std::vector<std::string> groups;  // header form only
-  std::vector<Record> records;
-};
-
-std::string padded(std::string_view name, std::size_t width) {
-  std::string field(name);
-  field.resize(width, '\0');
-  return field;
-}
-
-std::string byte(int value) {
-  return bytes({value});
-}
-
-std::string encode(const Table& t) {
-  std::string out;
-  if (t.header_form) out += bytes({0, 1, t.overwrite ? 1 : 0, 0, 0, 0});
-  out += padded(t.name, 20) + le(t.fields.size(), 4);
-  for (const Field& f : t.fields)
-    out += byte(f.id) + padded(f.name, 21) + byte(f.type);
-  out += byte(t.skeyid);
-  if (t.header_form) {
-    out += byte(static_cast<int>(t.groups.size()));
-    for (const std::string& g : t.groups)
-      out += padded(g, 21);
-  }
-  out += le(t.records.size(), 4);
-  for (const Record& r : t.records) {
-    if (t.header_form) out += byte(r.group);
-    out += byte(static_cast<int>(r.values.size()));
-    for (const Value& v : r.values)
-      out += byte(v.id) + byte(v.type) + le(v.data.size(), 4) + v.data;
-  }
-  return out;
-}
-
-Value int2(int id, std::int16_t value) {
-  return {id, kInt2, le(static_cast<std::uint16_t>(value), 2)};
-}
-Value int4(int id, std::int32_t value) {
-  return {id, kInt4, le(static_cast<std::uint32_t>(value), 4)};
-}
-Value text(int id, std::string value) {
-  return {id, kString, value + '\0'};
-}
-Value blob(int id, std::string value) {
-  return {id, kBlob, value};
-}
+using tbl2tblx::kBlob;
+using tbl2tblx::kInt2;
+using tbl2tblx::kInt4;
+using tbl2tblx::kNone;
+using tbl2tblx::kString;
 
 // A name of 20 characters, different for each n, with every character XML escapes.
 std::string escaped_name(int n) {
@@ -104,7 +34,7 @@ std::string escaped_name(int n) {
 
 // Every limit of the layout in one table.
 Table full_table() {
-  Table t{.overwrite = true, .name = std::string(20, '&'), .skeyid = 254};
+  Table t{.write_mode = tbl2tblx::kOverwrite, .name = std::string(20, '&'), .skeyid = 254};
   t.fields = {{0, "", kInt2},
               {1, "int4", kInt4},
               {2, "text\r\nline", kString},
@@ -119,11 +49,11 @@ Table full_table() {
                      int4(1, INT32_MIN),
                      int4(1, INT32_MAX),
                      text(2, ""),
-                     {2, kString, ""},
+                     entry(2, kString, ""),
                      blob(255, ""),
                      blob(255, bytes({0, 1, 2})),
-                     {9, 7, "raw"},
-                     {9, 200, ""},
+                     entry(9, 7, "raw"),
+                     entry(9, 200, ""),
                      text(2, "tab\there, CR LF\r\n, CR\r, LF\n, \xA0\xE9\xFF &<>\"'")};
   Record widest{.group = 0};
   for (int i = 0; i < 255; ++i)
@@ -170,7 +100,8 @@ std::string random_bytes(std::mt19937& rng, std::size_t max_length) {
 Table random_table(unsigned seed) {
   std::mt19937 rng(seed);
   auto below = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
-  Table t{.header_form = below(4) != 0, .overwrite = below(2) == 0};
+  Table t{.header_form = below(4) != 0,
+          .write_mode = below(2) == 0 ? tbl2tblx::kOverwrite : tbl2tblx::kAppend};
   t.name = random_text(rng, 20, true);
   if (!t.header_form && t.name.empty()) t.name = "x";  // its first byte tells the form
   t.skeyid = below(256);
@@ -199,7 +130,7 @@ Table random_table(unsigned seed) {
           record.values.push_back(blob(id, random_bytes(rng, 40)));
           break;
         default:
-          record.values.push_back({id, 4 + below(252), random_bytes(rng, 8)});
+          record.values.push_back(entry(id, 4 + below(252), random_bytes(rng, 8)));
           break;
       }
     }
@@ -214,7 +145,7 @@ fs::path schema() {
   return source_dir() / "share" / "tblx.xsd";
 }
 
-ShellResult validate(const fs::path& dir, const std::vector<std::string>& documents) {
+RunResult validate(const fs::path& dir, const std::vector<std::string>& documents) {
   std::string command = "cd " + quote(dir) + " && xmllint --noout --schema " + quote(schema());
   for (const std::string& document : documents)
     command += " " + quote(document);
@@ -258,7 +189,7 @@ TEST(Schema, EveryDocumentWrittenValidates) {
     tables.push_back(name);
   }
 
-  const ShellResult check = validate(dir.path, convert(dir.path, tables));
+  const RunResult check = validate(dir.path, convert(dir.path, tables));
   EXPECT_EQ(check.status, 0) << check.out;
 }
 
@@ -341,7 +272,7 @@ TEST(Schema, AcceptsWhatTheReaderTakesBeyondTheWrittenForm) {
   document.insert(end, second);
   write_file(dir / "both.tblx", document);
 
-  const ShellResult check = validate(dir.path, {"both.tblx"});
+  const RunResult check = validate(dir.path, {"both.tblx"});
   EXPECT_EQ(check.status, 0) << check.out;
   fs::create_directory(dir / "back");
   const RunResult run = run_tool({"../both.tblx"}, {.cwd = dir / "back"});

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <tuple>
@@ -69,11 +70,19 @@ std::string bytes(std::initializer_list<int> values) {
   return result;
 }
 
-std::string le(std::uint64_t value, int width) {
+std::string le(std::uint64_t value, std::size_t width) {
   std::string result;
-  for (int i = 0; i < width; ++i)
+  for (std::size_t i = 0; i < width; ++i)
     result.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
   return result;
+}
+
+std::string random_bytes(std::size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string data(size, '\0');
+  for (char& c : data)
+    c = static_cast<char>(generator() & 0xFF);
+  return data;
 }
 
 std::string tool_path() {
@@ -91,6 +100,29 @@ std::string banner() {
          std::string(tbl2tblx::kAuthorCredit) + "\n" + std::string(tbl2tblx::kWebAddress) + "\n\n";
 }
 
+// The line is rewritten in place: it starts by backing over the width of a console line.
+constexpr std::size_t kProgressBackspaces = 80;
+
+std::string progress(std::string_view table, std::string_view mark, std::uint64_t count,
+                     std::uint64_t total) {
+  std::string line = std::string(kProgressBackspaces, '\b') + "\t" + std::string(table) + ": " +
+                     std::string(mark) + std::to_string(count);
+  if (total > 0) line += "/" + std::to_string(total);
+  return line + " ";
+}
+
+std::string progress_lines(std::string_view table, std::string_view mark, std::uint64_t count,
+                           std::uint64_t total) {
+  std::string lines;
+  for (std::uint64_t n = 1; n <= count; ++n)
+    lines += progress(table, mark, n, total);
+  return lines;
+}
+
+namespace {
+
+// In the forked child before exec: every signal back to its default action and none blocked, as
+// a shell leaves them for the commands it starts, whatever the test process set or inherited.
 void reset_signals() {
   struct sigaction default_action {};
   default_action.sa_handler = SIG_DFL;
@@ -103,14 +135,18 @@ void reset_signals() {
   sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-namespace {
+void set_limit(int resource, std::int64_t bytes) {
+  if (bytes < 0) return;
+  const rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+  setrlimit(resource, &limit);
+}
 
 // Runs in the forked child: nothing here may allocate once the address-space limit is set.
 [[noreturn]] void exec_child(const std::string& program, char* const* argv,
                              const RunOptions& options, const int (&streams)[3]) {
   for (int fd = 0; fd < 3; ++fd)
     dup2(streams[fd], fd);
-  // Descriptors the test process holds (its pipes, whatever it inherited) stay out of the tool.
+  // Descriptors the test process holds (its pipes, whatever it inherited) stay out of the program.
   close_range(3, ~0u, CLOSE_RANGE_CLOEXEC);
   if (options.stdout_to_dev_full) {
     int full = open("/dev/full", O_WRONLY);
@@ -122,22 +158,15 @@ namespace {
     if (opened != fd) close(opened);
   }
   if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+  if (options.remove_cwd && rmdir(options.cwd.c_str()) != 0) _exit(126);
   reset_signals();
-  if (options.file_size_limit >= 0) {
-    rlimit limit{static_cast<rlim_t>(options.file_size_limit),
-                 static_cast<rlim_t>(options.file_size_limit)};
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
+  set_limit(RLIMIT_FSIZE, options.file_size_limit);
   // Every run is also a leak check: the sanitizers' leak report fails it.
   setenv("ASAN_OPTIONS", "detect_leaks=1:exitcode=86", 1);
   unsetenv("SOURCE_DATE_EPOCH");
   for (const auto& [name, value] : options.environment)
     setenv(name.c_str(), value.c_str(), 1);
-  if (options.memory_limit >= 0) {
-    rlimit limit{static_cast<rlim_t>(options.memory_limit),
-                 static_cast<rlim_t>(options.memory_limit)};
-    setrlimit(RLIMIT_AS, &limit);
-  }
+  set_limit(RLIMIT_AS, options.memory_limit);
   execv(program.c_str(), argv);
   _exit(127);
 }
@@ -145,7 +174,7 @@ namespace {
 // Feeds `input` to `to` while collecting everything from `out` and `err`, until both end.
 void exchange(int to, std::string_view input, int out, std::string& out_text, int err,
               std::string& err_text) {
-  if (input.empty()) {
+  if (input.empty() && to >= 0) {
     close(to);
     to = -1;
   }
@@ -178,35 +207,68 @@ void exchange(int to, std::string_view input, int out, std::string& out_text, in
 
 }  // namespace
 
-RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options) {
+Started start(const std::string& program, const std::vector<std::string>& args,
+              const RunOptions& options) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
       pipe2(err_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
-  std::string program = options.plain ? plain_tool_path() : tool_path();
   std::vector<char*> argv;
-  argv.push_back(program.data());
+  argv.push_back(const_cast<char*>(program.c_str()));
   for (auto& arg : args)
     argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  pid_t pid = fork();
+  const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) exec_child(program, argv.data(), options, {in_pipe[0], out_pipe[1], err_pipe[1]});
   close(in_pipe[0]);
   close(out_pipe[1]);
   close(err_pipe[1]);
   signal(SIGPIPE, SIG_IGN);
+  return {pid, in_pipe[1], out_pipe[0], err_pipe[0], options.stdin_data};
+}
+
+RunResult finish(Started& started) {
   RunResult result;
-  exchange(in_pipe[1], options.stdin_data, out_pipe[0], result.out, err_pipe[0], result.err);
+  exchange(started.in, started.stdin_data, started.out, result.out, started.err, result.err);
+  started.in = started.out = started.err = -1;
   int status = 0;
-  waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  waitpid(started.pid, &status, 0);
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + result.signal;
   if (result.err.find("Sanitizer") != std::string::npos ||
       result.err.find("runtime error") != std::string::npos) {
-    ADD_FAILURE() << "the tool's standard error:\n" << result.err;
+    ADD_FAILURE() << "standard error:\n" << result.err;
   }
   return result;
+}
+
+Started start_tool(const std::vector<std::string>& args, const RunOptions& options) {
+  return start(options.plain ? plain_tool_path() : tool_path(), args, options);
+}
+
+RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options) {
+  Started tool = start_tool(args, options);
+  return finish(tool);
+}
+
+RunResult shell(const std::string& command, const RunOptions& options) {
+  Started sh = start("/bin/sh", {"-c", "exec 2>&1 </dev/null; " + command}, options);
+  return finish(sh);
+}
+
+std::string quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::string system_base64(const fs::path& file, int width) {
+  std::string text = shell("base64 -w " + std::to_string(width) + " " + quote(file)).out;
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
 }
 
 }  // namespace testing_support
