@@ -162,7 +162,7 @@ int run_file_mode(FileMode mode, const char* source, const Target& to, std::FILE
 int run_batch(int argc, char** argv, const RunContext& run) {
   int status = 0;
   for (int i = 1; i < argc; ++i) {
-    status |= convert_tbl_to_tblx(argv[i]);
+    status |= convert_tbl_to_tblx(argv[i], kInputWindowSize, run);
     status |= convert_tblx_to_tbl(argv[i], kInputWindowSize, run);
   }
   return status;

@@ -32,7 +32,8 @@ struct RunContext {
 // A ".tbl" name (any letter case, more than the extension alone) becomes a ".tblx" document in
 // the current directory, named after the input's base name. The table is read through a window
 // of `window` bytes (tests and fuzzers make it tiny).
-[[nodiscard]] int convert_tbl_to_tblx(const char* path, std::size_t window = kInputWindowSize);
+[[nodiscard]] int convert_tbl_to_tblx(const char* path, std::size_t window = kInputWindowSize,
+                                      const RunContext& run = {});
 
 // The binary-to-document walk without files, for tests and fuzzers.
 
@@ -57,7 +58,7 @@ enum class TableOutcome : std::uint8_t {
 // order, through its window, whatever the window's size. Neither commits nor discards `out`, and
 // prints no message.
 [[nodiscard]] TableOutcome write_table_document(InputWindow& table, const DocumentHead& head,
-                                                OutputFile& out);
+                                                OutputFile& out, const RunContext& run = {});
 
 // A ".tblx" name becomes one ".tbl" file per table, in the current directory, named after its
 // table (or after the local time when that name cannot be written). The document is read
@@ -68,10 +69,10 @@ enum class TableOutcome : std::uint8_t {
 // ---- Shared by both directions ---------------------------------------------------------------
 
 // The progress line after each record: eighty backspaces, then "\t<table>: <marker><count>"
-// with "/<total>" when a total is given, and a blank. Off a terminal it is printed every time;
-// on a terminal at most about 20 times a second.
+// with "/<total>" when a total is given, and a blank, shown as `policy` says.
 void print_progress(std::string_view table, bool overwrite, std::uint64_t count,
-                    const std::uint64_t* total);
+                    const std::uint64_t* total,
+                    ProgressPolicy policy = ProgressPolicy::kEveryRecord);
 // Shows the last progress line if a terminal skipped it; call before whatever follows the
 // records (the line end, or a message).
 void end_progress();

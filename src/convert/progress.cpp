@@ -1,5 +1,3 @@
-#include <unistd.h>
-
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -32,6 +30,7 @@ struct ProgressLine {
   char total_text[24];      // "/<total>"
   std::size_t total_length = 0;
   bool skipped = false;  // the latest line was not shown yet
+  bool terminal = false;  // shown as on a terminal, by the policy of the latest line
 };
 ProgressLine progress;
 
@@ -54,11 +53,6 @@ void set_prefix(std::string_view table, bool overwrite) {
   if (!overwrite) *at++ = '+';
   progress.prefix = static_cast<std::size_t>(at - progress.text);
   progress.count_length = 0;
-}
-
-bool stdout_is_terminal() {
-  static const bool terminal = isatty(STDOUT_FILENO) != 0;
-  return terminal;
 }
 
 // Redrawing a terminal line for each of millions of records would cost more than the
@@ -100,7 +94,7 @@ void hand_on_pending() {
 }
 
 void show(const ProgressLine& line) {
-  if (stdout_is_terminal()) {
+  if (line.terminal) {
     std::fwrite(line.text, 1, line.length, stdout);
     std::fflush(stdout);
     return;
@@ -140,7 +134,7 @@ void render_count(std::uint64_t count, const std::uint64_t* total) {
 }  // namespace
 
 void print_progress(std::string_view table, bool overwrite, std::uint64_t count,
-                    const std::uint64_t* total) {
+                    const std::uint64_t* total, ProgressPolicy policy) {
   set_prefix(table, overwrite);
   // Records are counted one by one: most lines differ from the one before in the last digits.
   const bool same_tail = progress.count_length > 0 && count == progress.count + 1 &&
@@ -149,7 +143,8 @@ void print_progress(std::string_view table, bool overwrite, std::uint64_t count,
   if (!same_tail || !count_up()) render_count(count, total);
   progress.count = count;
   progress.has_total = total != nullptr;
-  progress.skipped = stdout_is_terminal() && !due_on_terminal();
+  progress.terminal = policy == ProgressPolicy::kTerminal;
+  progress.skipped = progress.terminal && !due_on_terminal();
   if (!progress.skipped) show(progress);
 }
 

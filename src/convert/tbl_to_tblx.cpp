@@ -16,6 +16,9 @@
 
 #include "base64/base64.hpp"
 #include "convert/convert.hpp"
+#include "convert/messages.hpp"
+#include "convert/shared.hpp"
+#include "convert/stored_template.hpp"
 #include "formats/formats.hpp"
 #include "io/io.hpp"
 #include "markup/markup.hpp"
@@ -23,72 +26,7 @@
 namespace tbl2tblx {
 namespace {
 
-constexpr std::string_view kTableExtension = ".tbl";
-constexpr std::string_view kDocumentExtension = "tblx";  // replaces the last three characters
-
-constexpr const char* kMessageConverting = "%s => %s...\n";
-constexpr const char* kMessageCannotRead = "%s: Cannot read the file\n";
-constexpr const char* kMessageCannotWrite = "%s: Cannot write the file\n";
-constexpr const char* kMessageDamaged = "%s: Damaged table file\n";
-constexpr const char* kMessageMismatch = "Warning: EOF mismatched\n";
-
 // ---- Templates as they are stored on disk -------------------------------------------------------
-
-// A writer template cut into the literal pieces around its conversions ("%s", "%d", "%02d",
-// "%04d"), with every "\n" already turned into the document line end.
-constexpr std::size_t kMaxTemplatePieces = 8;
-
-template <std::size_t Length>
-struct StoredTemplate {
-  std::array<char, Length> text{};
-  std::array<std::size_t, kMaxTemplatePieces + 1> bounds{};  // piece i: [bounds[i], bounds[i+1])
-  std::size_t pieces = 0;
-
-  constexpr std::string_view piece(std::size_t i) const {
-    return {text.data() + bounds[i], bounds[i + 1] - bounds[i]};
-  }
-};
-
-consteval std::size_t conversion_length(std::string_view source, std::size_t percent) {
-  std::size_t end = percent + 1;
-  while (source[end] >= '0' && source[end] <= '9')
-    ++end;
-  return end + 1 - percent;
-}
-
-consteval std::size_t stored_length(std::string_view source) {
-  std::size_t length = 0;
-  for (std::size_t i = 0; i < source.size(); ++i) {
-    if (source[i] == '%') {
-      i += conversion_length(source, i) - 1;
-    } else {
-      length += source[i] == '\n' ? kDocumentLineEnd.size() : 1;
-    }
-  }
-  return length;
-}
-
-template <std::size_t Length>
-consteval StoredTemplate<Length> store_template(std::string_view source) {
-  StoredTemplate<Length> stored;
-  std::size_t length = 0;
-  for (std::size_t i = 0; i < source.size(); ++i) {
-    if (source[i] == '%') {
-      stored.bounds[++stored.pieces] = length;
-      i += conversion_length(source, i) - 1;
-    } else if (source[i] == '\n') {
-      for (char c : kDocumentLineEnd)
-        stored.text[length++] = c;
-    } else {
-      stored.text[length++] = source[i];
-    }
-  }
-  stored.bounds[++stored.pieces] = length;
-  return stored;
-}
-
-template <const char* const& Source>
-constexpr auto kStored = store_template<stored_length(Source)>(Source);
 
 constexpr auto& kHead = kStored<kTemplateHead>;
 constexpr auto& kHeaderEnd = kStored<kTemplateHeaderEnd>;
@@ -101,18 +39,19 @@ constexpr auto& kRecords = kStored<kTemplateRecords>;
 constexpr auto& kRecord = kStored<kTemplateRecord>;
 constexpr auto& kRecordGroup = kStored<kTemplateRecordGroup>;
 constexpr auto& kFieldData = kStored<kTemplateFieldData>;
-static_assert(kHead.pieces == 6 && kHeaderEnd.pieces == 8 && kTable.pieces == 4);
-static_assert(kSkeyid.pieces == 2 && kFieldInfo.pieces == 4 && kGroups.pieces == 2);
-static_assert(kGroup.pieces == 2 && kRecords.pieces == 2 && kRecord.pieces == 2);
-static_assert(kRecordGroup.pieces == 2 && kFieldData.pieces == 3);
+// Every slot is filled: the renderer below names each one.
+static_assert(kHead.slot_count == 5 && kHeaderEnd.slot_count == 7 && kTable.slot_count == 3);
+static_assert(kSkeyid.slot_count == 1 && kFieldInfo.slot_count == 3 && kGroups.slot_count == 1);
+static_assert(kGroup.slot_count == 1 && kRecords.slot_count == 1 && kRecord.slot_count == 1);
+static_assert(kRecordGroup.slot_count == 1 && kFieldData.slot_count == 2);
 
-constexpr std::string_view kSchemaEnd = kStored<kTemplateSchemaEnd>.piece(0);
-constexpr std::string_view kGroupsEnd = kStored<kTemplateGroupsEnd>.piece(0);
-constexpr std::string_view kContentBlob = kStored<kTemplateContentBlob>.piece(0);
-constexpr std::string_view kContent = kStored<kTemplateContent>.piece(0);
-constexpr std::string_view kFieldDataEnd = kStored<kTemplateFieldDataEnd>.piece(0);
-constexpr std::string_view kRecordEnd = kStored<kTemplateRecordEnd>.piece(0);
-constexpr std::string_view kTail = kStored<kTemplateTail>.piece(0);
+constexpr std::string_view kSchemaEnd = kStored<kTemplateSchemaEnd>.whole();
+constexpr std::string_view kGroupsEnd = kStored<kTemplateGroupsEnd>.whole();
+constexpr std::string_view kContentBlob = kStored<kTemplateContentBlob>.whole();
+constexpr std::string_view kContent = kStored<kTemplateContent>.whole();
+constexpr std::string_view kFieldDataEnd = kStored<kTemplateFieldDataEnd>.whole();
+constexpr std::string_view kRecordEnd = kStored<kTemplateRecordEnd>.whole();
+constexpr std::string_view kTail = kStored<kTemplateTail>.whole();
 
 // ---- Rendering into the output buffer -----------------------------------------------------------
 
@@ -158,6 +97,13 @@ bool open_window(Window& window, std::size_t n) {
 // Room for n <= kOutputBufferSize bytes at window.at; false once the output has failed.
 bool make_room(Window& window, std::size_t n) {
   return static_cast<std::size_t>(window.end - window.at) >= n || open_window(window, n);
+}
+
+// Ends a run of unchecked writes into the room make_room made; the test build asserts that they
+// stayed inside it.
+void advance_to(Window& window, char* at) {
+  assert(at >= window.at && at <= window.end);
+  window.at = at;
 }
 
 std::size_t room_left(const Window& window) {
@@ -311,7 +257,7 @@ bool write_escaped(Window& window, std::span<const std::uint8_t> data,
         std::uint64_t{data.size()} * kEscapeMaxExpansion, kEscapeMaxExpansion, kOutputBufferSize));
     if (!make_room(window, worst)) return false;
     const EscapeProgress progress = escape_content(data, {window.at, room_left(window)});
-    window.at += progress.written;
+    advance_to(window, window.at + progress.written);
     taken += progress.consumed;
     if (progress.done) break;
     data = data.subspan(progress.consumed);
@@ -326,7 +272,7 @@ static_assert(kBase64Piece % 3 == 0);
 
 bool write_base64_piece(Window& window, std::span<const std::uint8_t> bytes) {
   if (!make_room(window, base64_encoded_size(bytes.size(), kBase64Unbroken))) return false;
-  window.at += base64_encode_into(bytes, window.at, kBase64Unbroken);
+  advance_to(window, window.at + base64_encode_into(bytes, window.at, kBase64Unbroken));
   return true;
 }
 
@@ -336,7 +282,7 @@ std::span<const std::uint8_t> text_bytes(std::string_view text) {
 
 bool write_text(Window& window, std::string_view text) {
   if (!make_room(window, text.size())) return false;
-  window.at = put(window.at, text);
+  advance_to(window, put(window.at, text));
   return true;
 }
 
@@ -347,35 +293,37 @@ bool write_head(Window& window, const DocumentHead& head) {
                                 kDocumentVersion.size() + kAuthorLead.size() +
                                 kAuthorCredit.size() + kAuthorSeparator.size() + kWebAddress.size();
   if (!make_room(window, kRoom)) return false;
-  char* at = put(window.at, kHead.piece(0));
+  char* at = put(window.at, kHead.before("xml-version"));
   at = put(at, kXmlVersion);
-  at = put(at, kHead.piece(1));
+  at = put(at, kHead.before("encoding"));
   at = put(at, kXmlEncoding);
-  at = put(at, kHead.piece(2));
+  at = put(at, kHead.before("version"));
   at = put(at, kDocumentVersion);
-  at = put(at, kHead.piece(3));
+  at = put(at, kHead.before("author"));
   at = put(at, kAuthorLead);
   at = put(at, kAuthorCredit);
   at = put(at, kAuthorSeparator);
   at = put(at, kWebAddress);
-  window.at = put(at, kHead.piece(4));
+  advance_to(window, put(at, kHead.before("document")));
   if (!write_escaped(window, text_bytes(head.document_name))) return false;
-  if (!write_text(window, kHead.piece(5))) return false;
-  if (!write_text(window, kHeaderEnd.piece(0))) return false;
+  if (!write_text(window, kHead.after("document"))) return false;
+  if (!write_text(window, kHeaderEnd.before("source"))) return false;
   if (!write_escaped(window, text_bytes(head.source_name))) return false;
 
-  constexpr std::size_t kDateFields = kHeaderEnd.pieces - 2;  // after the source name
-  const std::array<int, kDateFields> fields = {head.year, head.month,  head.day,
-                                               head.hour, head.minute, head.second};
-  if (!make_room(window, kHeaderEnd.text.size() + kDateFields * kMaxDigits<int>)) return false;
+  const std::array<int, 6> fields = {head.year, head.month,  head.day,
+                                     head.hour, head.minute, head.second};
+  constexpr std::array<std::string_view, 6> kAfterFields = {
+      kHeaderEnd.after("year"), kHeaderEnd.after("month"),  kHeaderEnd.after("day"),
+      kHeaderEnd.after("hour"), kHeaderEnd.after("minute"), kHeaderEnd.after("second")};
+  if (!make_room(window, kHeaderEnd.text.size() + fields.size() * kMaxDigits<int>)) return false;
   constexpr std::size_t kYearWidth = 4;
   constexpr std::size_t kFieldWidth = 2;
-  at = put(window.at, kHeaderEnd.piece(1));
+  at = put(window.at, kHeaderEnd.before("year"));
   for (std::size_t i = 0; i < fields.size(); ++i) {
     at = put_padded(at, fields[i], i == 0 ? kYearWidth : kFieldWidth);
-    at = put(at, kHeaderEnd.piece(i + 2));
+    at = put(at, kAfterFields[i]);
   }
-  window.at = at;
+  advance_to(window, at);
   return true;
 }
 
@@ -389,16 +337,8 @@ const std::uint8_t* take(InputWindow& in, std::size_t n) {
   return bytes;
 }
 
-template <class Int>
-Int little_endian(const std::uint8_t* bytes) {
-  std::make_unsigned_t<Int> value = 0;
-  for (std::size_t i = sizeof(Int); i-- > 0;)
-    value = static_cast<decltype(value)>(value << 8 | bytes[i]);
-  return static_cast<Int>(value);
-}
-
 std::uint32_t take_count(InputWindow& in) {
-  return little_endian<std::uint32_t>(take(in, kCountWidth));
+  return read_little_endian<std::uint32_t>(take(in, kCountWidth));
 }
 
 // Why bytes the walk needs are not there: the table ends early, or reading failed.
@@ -425,6 +365,7 @@ std::string_view escaped_name(std::string_view name) {
 struct TableWalk {
   InputWindow& in;
   Window& out;
+  ProgressPolicy progress = ProgressPolicy::kEveryRecord;
   bool header_form = false;
   bool overwrite = false;
   std::string table_name{};  // as stored, for the progress line
@@ -437,31 +378,30 @@ struct TableWalk {
   std::uint64_t progress_shown = 0;
 };
 
-constexpr TableOutcome kGoOn = TableOutcome::kComplete;
-
 TableOutcome read_file_header(TableWalk& walk) {
   if (!input_need(walk.in, 1)) return missing(walk.in);
   walk.header_form = walk.in.at[0] == 0;
-  if (!walk.header_form) return kGoOn;
+  if (!walk.header_form) return TableOutcome::kComplete;
   if (!input_need(walk.in, kFileHeaderSize)) return missing(walk.in);
   walk.overwrite = take(walk.in, kFileHeaderSize)[kHeaderWriteModeOffset] != kAppend;
-  return kGoOn;
+  return TableOutcome::kComplete;
 }
 
 bool write_field_info(Window& out, const std::uint8_t* info) {
-  const std::uint8_t id = info[0];
-  const std::string_view name = escaped_name(stored_name(info + 1, kNameFieldWidth));
-  const std::uint8_t type = info[1 + kNameFieldWidth];
+  const std::uint8_t id = info[kFieldInfoIdOffset];
+  const std::string_view name =
+      escaped_name(stored_name(info + kFieldInfoNameOffset, kNameFieldWidth));
+  const std::uint8_t type = info[kFieldInfoTypeOffset];
   if (!make_room(out, kFieldInfo.text.size() + kByteTextWidth + kMaxEscapedName + kMaxTypeName)) {
     return false;
   }
-  char* at = put(out.at, kFieldInfo.piece(0));
+  char* at = put(out.at, kFieldInfo.before("id"));
   at = put_number(at, id);
-  at = put(at, kFieldInfo.piece(1));
+  at = put(at, kFieldInfo.before("name"));
   at = put_name(at, name);
-  at = put(at, kFieldInfo.piece(2));
+  at = put(at, kFieldInfo.before("type"));
   at = put(at, type_name(type));
-  out.at = put(at, kFieldInfo.piece(3));
+  advance_to(out, put(at, kFieldInfo.after("type")));
   return true;
 }
 
@@ -482,42 +422,42 @@ TableOutcome write_schema(TableWalk& walk) {
                                kMaxDigits<std::uint32_t> + kSkeyid.text.size() + kByteTextWidth)) {
     return TableOutcome::kUnwritable;
   }
-  char* at = put(walk.out.at, kTable.piece(0));
+  char* at = put(walk.out.at, kTable.before("write"));
   at = put(at, write);
-  at = put(at, kTable.piece(1));
+  at = put(at, kTable.before("name"));
   at = put_name(at, name);
-  at = put(at, kTable.piece(2));
+  at = put(at, kTable.before("ninfo"));
   at = put_number(at, ninfo);
-  at = put(at, kTable.piece(3));
+  at = put(at, kTable.after("ninfo"));
   if (skeyid != kNone) {
-    at = put(at, kSkeyid.piece(0));
+    at = put(at, kSkeyid.before("skeyid"));
     at = put_number(at, skeyid);
-    at = put(at, kSkeyid.piece(1));
+    at = put(at, kSkeyid.after("skeyid"));
   }
-  walk.out.at = at;
+  advance_to(walk.out, at);
 
   for (std::uint32_t i = 0; i < ninfo; ++i) {
     if (!write_field_info(walk.out, take(walk.in, kFieldInfoSize)))
       return TableOutcome::kUnwritable;
   }
   take(walk.in, 1);  // skeyid, already shown
-  return write_text(walk.out, kSchemaEnd) ? kGoOn : TableOutcome::kUnwritable;
+  return write_text(walk.out, kSchemaEnd) ? TableOutcome::kComplete : TableOutcome::kUnwritable;
 }
 
 std::string render_group_line(std::string_view escaped) {
   std::string line(kRecordGroup.text.size() + kMaxEscapedName, '\0');
-  char* at = put(line.data(), kRecordGroup.piece(0));
+  char* at = put(line.data(), kRecordGroup.before("group"));
   at = put_name(at, escaped);
-  at = put(at, kRecordGroup.piece(1));
+  at = put(at, kRecordGroup.after("group"));
   line.resize(static_cast<std::size_t>(at - line.data()));
   return line;
 }
 
 TableOutcome write_groups(TableWalk& walk) {
-  if (!walk.header_form) return kGoOn;
+  if (!walk.header_form) return TableOutcome::kComplete;
   if (!input_need(walk.in, 1)) return missing(walk.in);
   const std::uint8_t ngroup = *take(walk.in, 1);
-  if (ngroup == 0) return kGoOn;
+  if (ngroup == 0) return TableOutcome::kComplete;
   if (input_known_short(walk.in, std::uint64_t{ngroup} * kNameFieldWidth)) {
     return TableOutcome::kMismatched;
   }
@@ -525,9 +465,9 @@ TableOutcome write_groups(TableWalk& walk) {
   if (!make_room(walk.out, kGroups.text.size() + kByteTextWidth)) {
     return TableOutcome::kUnwritable;
   }
-  char* at = put(walk.out.at, kGroups.piece(0));
+  char* at = put(walk.out.at, kGroups.before("ngroup"));
   at = put_number(at, ngroup);
-  walk.out.at = put(at, kGroups.piece(1));
+  advance_to(walk.out, put(at, kGroups.after("ngroup")));
 
   walk.group_lines.reserve(ngroup);
   for (std::size_t i = 0; i < ngroup; ++i) {
@@ -537,12 +477,12 @@ TableOutcome write_groups(TableWalk& walk) {
     if (!make_room(walk.out, kGroup.text.size() + kMaxEscapedName)) {
       return TableOutcome::kUnwritable;
     }
-    at = put(walk.out.at, kGroup.piece(0));
+    at = put(walk.out.at, kGroup.before("group"));
     at = put_name(at, name);
-    walk.out.at = put(at, kGroup.piece(1));
+    advance_to(walk.out, put(at, kGroup.after("group")));
     walk.group_lines.push_back(render_group_line(name));
   }
-  return write_text(walk.out, kGroupsEnd) ? kGoOn : TableOutcome::kUnwritable;
+  return write_text(walk.out, kGroupsEnd) ? TableOutcome::kComplete : TableOutcome::kUnwritable;
 }
 
 // The text between a fielddata entry's id and its value, for each type code (the last for
@@ -553,12 +493,15 @@ struct TypeText {
   std::size_t size = 0;
 };
 
+constexpr std::string_view kBeforeType = kFieldData.before("type");
+constexpr std::string_view kAfterType = kFieldData.after("type");
+
 consteval std::array<TypeText, kTypeNames.size() + 1> make_type_texts() {
   std::array<TypeText, kTypeNames.size() + 1> texts{};
   for (std::size_t code = 0; code < texts.size(); ++code) {
     const auto type = static_cast<std::uint8_t>(code);
-    for (std::string_view part : {kFieldData.piece(1), type_name(type), kFieldData.piece(2),
-                                  type == kBlob ? kContentBlob : kContent}) {
+    for (std::string_view part :
+         {kBeforeType, type_name(type), kAfterType, type == kBlob ? kContentBlob : kContent}) {
       for (char c : part)
         texts[code].text[texts[code].size++] = c;
     }
@@ -568,11 +511,11 @@ consteval std::array<TypeText, kTypeNames.size() + 1> make_type_texts() {
 constexpr auto kTypeTexts = make_type_texts();
 
 // Everything of one fielddata entry but a string or blob value.
-constexpr std::size_t kEntryRoom = kFieldData.piece(0).size() + kByteTextWidth + kTypeTextWidth +
-                                   kValueRoom + kFieldDataEnd.size();
+constexpr std::size_t kEntryRoom = kFieldData.before("id").size() + kByteTextWidth +
+                                   kTypeTextWidth + kValueRoom + kFieldDataEnd.size();
 
 char* put_entry_head(char* at, std::uint8_t id, std::uint8_t type) {
-  at = put(at, kFieldData.piece(0));
+  at = put(at, kFieldData.before("id"));
   at = put_number(at, id);
   const TypeText& text = kTypeTexts[std::min<std::size_t>(type, kTypeTexts.size() - 1)];
   std::memcpy(at, text.text.data(), kTypeTextWidth);
@@ -600,7 +543,7 @@ TableOutcome write_string(TableWalk& walk, std::uint32_t length) {
     in.at += piece;
     left -= piece;
   }
-  return kGoOn;
+  return TableOutcome::kComplete;
 }
 
 // A blob (or unknown type) value of `length` bytes as base64, encoded as it passes through the
@@ -619,7 +562,7 @@ TableOutcome write_blob(TableWalk& walk, std::uint32_t length) {
     in.at += piece;
     left -= piece;
   }
-  return kGoOn;
+  return TableOutcome::kComplete;
 }
 
 // An int2/int4 entry whose length is another: damaged, once the source is known to hold it.
@@ -635,9 +578,9 @@ TableOutcome write_entry(TableWalk& walk) {
   InputWindow& in = walk.in;
   if (!input_need(in, kFieldDataHeadSize)) return missing(in);
   const std::uint8_t* head = take(in, kFieldDataHeadSize);
-  const std::uint8_t id = head[0];
-  const std::uint8_t type = head[1];
-  const std::uint32_t length = little_endian<std::uint32_t>(head + 2);
+  const std::uint8_t id = head[kFieldDataIdOffset];
+  const std::uint8_t type = head[kFieldDataTypeOffset];
+  const std::uint32_t length = read_little_endian<std::uint32_t>(head + kFieldDataLengthOffset);
   const bool is_int = type == kInt2 || type == kInt4;
   if (is_int && length != (type == kInt2 ? kInt2Size : kInt4Size)) {
     return wrong_int_length(walk, length);
@@ -646,24 +589,26 @@ TableOutcome write_entry(TableWalk& walk) {
   if (is_int && !input_need(in, length)) return missing(in);
   // The room of an entry holds an int value too.
   if (!make_room(walk.out, kEntryRoom)) return TableOutcome::kUnwritable;
-  walk.out.at = put_entry_head(walk.out.at, id, type);
-  TableOutcome outcome = kGoOn;
+  advance_to(walk.out, put_entry_head(walk.out.at, id, type));
+  TableOutcome outcome = TableOutcome::kComplete;
   if (type == kInt2) {
-    walk.out.at = put_value(walk.out.at, little_endian<std::int16_t>(take(in, kInt2Size)));
+    advance_to(walk.out,
+               put_value(walk.out.at, read_little_endian<std::int16_t>(take(in, kInt2Size))));
   } else if (type == kInt4) {
-    walk.out.at = put_value(walk.out.at, little_endian<std::int32_t>(take(in, kInt4Size)));
+    advance_to(walk.out,
+               put_value(walk.out.at, read_little_endian<std::int32_t>(take(in, kInt4Size))));
   } else {
     outcome = type == kString ? write_string(walk, length) : write_blob(walk, length);
   }
-  if (outcome != kGoOn) return outcome;
-  return write_text(walk.out, kFieldDataEnd) ? kGoOn : TableOutcome::kUnwritable;
+  if (outcome != TableOutcome::kComplete) return outcome;
+  return write_text(walk.out, kFieldDataEnd) ? TableOutcome::kComplete : TableOutcome::kUnwritable;
 }
 
 TableOutcome write_record(TableWalk& walk) {
   const std::size_t head_size = walk.header_form ? kRecordHeadSize : kHeaderlessRecordHeadSize;
   if (!input_need(walk.in, head_size)) return missing(walk.in);
   const std::uint8_t* head = take(walk.in, head_size);
-  const std::uint8_t group = walk.header_form ? head[0] : kNone;
+  const std::uint8_t group = walk.header_form ? head[kRecordGroupOffset] : kNone;
   const std::uint8_t ndata = head[head_size - 1];
   if (group != kNone && group >= walk.group_lines.size()) return TableOutcome::kDamaged;
 
@@ -672,15 +617,17 @@ TableOutcome write_record(TableWalk& walk) {
   if (!make_room(walk.out, kRecord.text.size() + kByteTextWidth + group_line.size())) {
     return TableOutcome::kUnwritable;
   }
-  char* at = put(walk.out.at, kRecord.piece(0));
+  char* at = put(walk.out.at, kRecord.before("ndata"));
   at = put_number(at, ndata);
-  at = put(at, kRecord.piece(1));
-  walk.out.at = put(at, group_line);
+  at = put(at, kRecord.after("ndata"));
+  advance_to(walk.out, put(at, group_line));
 
   for (std::size_t i = 0; i < ndata; ++i) {
-    if (const TableOutcome outcome = write_entry(walk); outcome != kGoOn) return outcome;
+    if (const TableOutcome outcome = write_entry(walk); outcome != TableOutcome::kComplete) {
+      return outcome;
+    }
   }
-  return write_text(walk.out, kRecordEnd) ? kGoOn : TableOutcome::kUnwritable;
+  return write_text(walk.out, kRecordEnd) ? TableOutcome::kComplete : TableOutcome::kUnwritable;
 }
 
 bool record_count_confirmed(const TableWalk& walk) {
@@ -689,7 +636,7 @@ bool record_count_confirmed(const TableWalk& walk) {
 
 void show_progress(TableWalk& walk, std::uint64_t walked, std::uint64_t total) {
   while (walk.progress_shown < walked)
-    print_progress(walk.table_name, walk.overwrite, ++walk.progress_shown, &total);
+    print_progress(walk.table_name, walk.overwrite, ++walk.progress_shown, &total, walk.progress);
 }
 
 // A walk that stopped before the record count was confirmed: a count the source cannot hold
@@ -717,35 +664,27 @@ TableOutcome write_records(TableWalk& walk) {
   if (!make_room(walk.out, kRecords.text.size() + kMaxDigits<std::uint32_t>)) {
     return stop_records(walk, TableOutcome::kUnwritable, 0, nrecord);
   }
-  char* at = put(walk.out.at, kRecords.piece(0));
+  char* at = put(walk.out.at, kRecords.before("nrecord"));
   at = put_number(at, nrecord);
-  walk.out.at = put(at, kRecords.piece(1));
+  advance_to(walk.out, put(at, kRecords.after("nrecord")));
 
   const std::uint64_t total = nrecord;
   for (std::uint64_t number = 1; number <= total; ++number) {
-    if (const TableOutcome outcome = write_record(walk); outcome != kGoOn) {
+    if (const TableOutcome outcome = write_record(walk); outcome != TableOutcome::kComplete) {
       return stop_records(walk, outcome, number - 1, total);
     }
     if (record_count_confirmed(walk)) show_progress(walk, number, total);
   }
-  return write_text(walk.out, kTail) ? kGoOn : TableOutcome::kUnwritable;
+  return write_text(walk.out, kTail) ? TableOutcome::kComplete : TableOutcome::kUnwritable;
 }
 
 // ---- Files --------------------------------------------------------------------------------------
 
-bool is_table_name(std::string_view path) {
-  if (path.size() <= kTableExtension.size()) return false;
-  const std::string_view extension = path.substr(path.size() - kTableExtension.size());
-  return std::ranges::equal(extension, kTableExtension, [](char a, char b) {
-    return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
-  });
-}
-
-// The base name with the extension's three letters replaced: "data/PHONE.TBL" gives "PHONE.tblx".
+// The base name with the extension replaced: "data/PHONE.TBL" gives "PHONE.tblx".
 std::string document_name_for(std::string_view path) {
   const std::size_t separator = path.find_last_of("/\\");
   std::string name(path.substr(separator == std::string_view::npos ? 0 : separator + 1));
-  name.resize(name.size() - (kTableExtension.size() - 1));
+  name.resize(name.size() - kTableExtension.size());
   name += kDocumentExtension;
   return name;
 }
@@ -773,21 +712,22 @@ DocumentHead head_now(std::string_view document_name, std::string_view source_na
     const std::time_t now = std::time(nullptr);
     if (localtime_r(&now, &date) == nullptr) return head;
   }
-  constexpr int kYearBase = 1900;
-  head.year = date.tm_year + kYearBase;
-  head.month = date.tm_mon + 1;
-  head.day = date.tm_mday;
-  head.hour = date.tm_hour;
-  head.minute = date.tm_min;
-  head.second = date.tm_sec;
+  const CalendarTime time = calendar_time(date);
+  head.year = time.year;
+  head.month = time.month;
+  head.day = time.day;
+  head.hour = time.hour;
+  head.minute = time.minute;
+  head.second = time.second;
   return head;
 }
 
-TableOutcome walk_table(InputWindow& table, const DocumentHead& head, Window& window) {
+TableOutcome walk_table(InputWindow& table, const DocumentHead& head, Window& window,
+                        ProgressPolicy progress) {
   if (!write_head(window, head)) return TableOutcome::kUnwritable;
-  TableWalk walk{.in = table, .out = window};
+  TableWalk walk{.in = table, .out = window, .progress = progress};
   for (auto step : {read_file_header, write_schema, write_groups, write_records}) {
-    if (const TableOutcome outcome = step(walk); outcome != kGoOn) return outcome;
+    if (const TableOutcome outcome = step(walk); outcome != TableOutcome::kComplete) return outcome;
   }
   // Bytes after the records: the table does not end where its contents do.
   if (input_need(table, 1)) return TableOutcome::kMismatched;
@@ -796,16 +736,17 @@ TableOutcome walk_table(InputWindow& table, const DocumentHead& head, Window& wi
 
 }  // namespace
 
-TableOutcome write_table_document(InputWindow& table, const DocumentHead& head, OutputFile& out) {
+TableOutcome write_table_document(InputWindow& table, const DocumentHead& head, OutputFile& out,
+                                  const RunContext& run) {
   Window window{.out = out};
-  const TableOutcome outcome = walk_table(table, head, window);
+  const TableOutcome outcome = walk_table(table, head, window, run.progress);
   close_window(window);
   return outcome;
 }
 
-int convert_tbl_to_tblx(const char* path, std::size_t window) {
+int convert_tbl_to_tblx(const char* path, std::size_t window, const RunContext& run) {
   if (path == nullptr) return 1;
-  if (!is_table_name(path)) return 0;
+  if (!has_extension(path, kTableExtension)) return 0;
   // The first read comes before anything is created, as a failure to read is reported first.
   InputWindow input;
   if (input_window_open(input, path, window) != 0 || (!input_need(input, 1) && input.failed)) {
@@ -820,10 +761,10 @@ int convert_tbl_to_tblx(const char* path, std::size_t window) {
   }
   std::printf(kMessageConverting, path, document_name.c_str());
 
-  const TableOutcome outcome = write_table_document(input, head_now(document_name, path), out);
+  const TableOutcome outcome = write_table_document(input, head_now(document_name, path), out, run);
   end_progress();
   if (outcome == TableOutcome::kComplete && output_commit(out) == 0) {
-    std::fputs("\n", stdout);
+    std::fputs(kMessageDone, stdout);
     return 0;
   }
   output_discard(out);

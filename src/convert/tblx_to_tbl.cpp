@@ -666,7 +666,7 @@ int read_record(Reader& r, Table& t) {
   const std::uint8_t count = static_cast<std::uint8_t>(ndata);
   if (patch_item(t, ndata_at, {&count, 1}, "ndata") != 0) return 1;
   ++t.nrecord;
-  print_progress(t.name.data(), t.overwrite, t.nrecord, nullptr);
+  print_progress(t.name.data(), t.overwrite, t.nrecord, nullptr, r.run.progress);
   return 0;
 }
 

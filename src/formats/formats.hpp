@@ -102,28 +102,32 @@ inline constexpr std::string_view kDocumentVersion = "2.0";
 inline constexpr std::string_view kWriteOverwrite = "overwrite";
 inline constexpr std::string_view kWriteAppend = "append";
 
-// The writer's templates, in the order it prints them (printf conventions).
+// The writer's templates, in the order it writes them. A slot "{name}" stands for what the
+// writer fills in there; it zero-pads the date's fields, the year to four digits and the others
+// to two. Every "\n" is written as kDocumentLineEnd.
 inline constexpr const char* kTemplateHead =
-    "<?xml version=\"%s\" encoding=\"%s\"?>\n<tblx>\n\t<header>\n\t\t<version>%s</version>\n"
-    "\t\t<author>%s</author>\n\t\t<desc>%s converted from ";
+    "<?xml version=\"{xml-version}\" encoding=\"{encoding}\"?>\n<tblx>\n\t<header>\n"
+    "\t\t<version>{version}</version>\n\t\t<author>{author}</author>\n"
+    "\t\t<desc>{document} converted from ";
 inline constexpr const char* kTemplateHeaderEnd =
-    "%s</desc>\n\t\t<date>%04d-%02d-%02d %02d:%02d:%02d</date>\n\t</header>\n"
-    "\t<tables ntable=\"1\">\n";
+    "{source}</desc>\n\t\t<date>{year}-{month}-{day} {hour}:{minute}:{second}</date>\n"
+    "\t</header>\n\t<tables ntable=\"1\">\n";
 inline constexpr const char* kTemplateTable =
-    "\t\t<table write=\"%s\">\n\t\t\t<name>%s</name>\n\t\t\t<schema ninfo=\"%d\">\n";
-inline constexpr const char* kTemplateSkeyid = "\t\t\t\t<skeyid>%d</skeyid>\n";
+    "\t\t<table write=\"{write}\">\n\t\t\t<name>{name}</name>\n\t\t\t<schema ninfo=\"{ninfo}\">\n";
+inline constexpr const char* kTemplateSkeyid = "\t\t\t\t<skeyid>{skeyid}</skeyid>\n";
 inline constexpr const char* kTemplateFieldInfo =
-    "\t\t\t\t<fieldinfo>\n\t\t\t\t\t<id>%d</id>\n\t\t\t\t\t<name>%s</name>\n"
-    "\t\t\t\t\t<type>%s</type>\n\t\t\t\t</fieldinfo>\n";
+    "\t\t\t\t<fieldinfo>\n\t\t\t\t\t<id>{id}</id>\n\t\t\t\t\t<name>{name}</name>\n"
+    "\t\t\t\t\t<type>{type}</type>\n\t\t\t\t</fieldinfo>\n";
 inline constexpr const char* kTemplateSchemaEnd = "\t\t\t</schema>\n";
-inline constexpr const char* kTemplateGroups = "\t\t\t<groups ngroup=\"%d\">\n";
-inline constexpr const char* kTemplateGroup = "\t\t\t\t<group>%s</group>\n";
+inline constexpr const char* kTemplateGroups = "\t\t\t<groups ngroup=\"{ngroup}\">\n";
+inline constexpr const char* kTemplateGroup = "\t\t\t\t<group>{group}</group>\n";
 inline constexpr const char* kTemplateGroupsEnd = "\t\t\t</groups>\n";
-inline constexpr const char* kTemplateRecords = "\t\t\t<records nrecord=\"%d\">\n";
-inline constexpr const char* kTemplateRecord = "\t\t\t\t<record ndata=\"%d\">\n";
-inline constexpr const char* kTemplateRecordGroup = "\t\t\t\t\t<group>%s</group>\n";
+inline constexpr const char* kTemplateRecords = "\t\t\t<records nrecord=\"{nrecord}\">\n";
+inline constexpr const char* kTemplateRecord = "\t\t\t\t<record ndata=\"{ndata}\">\n";
+inline constexpr const char* kTemplateRecordGroup = "\t\t\t\t\t<group>{group}</group>\n";
 inline constexpr const char* kTemplateFieldData =
-    "\t\t\t\t\t<fielddata>\n\t\t\t\t\t\t<id>%d</id>\n\t\t\t\t\t\t<type>%s</type>\n\t\t\t\t\t\t";
+    "\t\t\t\t\t<fielddata>\n\t\t\t\t\t\t<id>{id}</id>\n"
+    "\t\t\t\t\t\t<type>{type}</type>\n\t\t\t\t\t\t";
 inline constexpr const char* kTemplateContentBlob = "<content encoding=\"b64\">";
 inline constexpr const char* kTemplateContent = "<content>";
 inline constexpr const char* kTemplateFieldDataEnd = "</content>\n\t\t\t\t\t</fielddata>\n";
