@@ -338,6 +338,13 @@ std::string_view short_text(const Value& v) {
   return {v.chars.data(), std::min(v.size, v.chars.size())};
 }
 
+// Unescapes the chunk [p, end) of an element text into `v` (see unescape_chunk).
+const char* decode_chunk(Value& v, TextDecoder& d, bool entities, bool utf8, const char* p,
+                         const char* end, const char* limit) {
+  return unescape_chunk(d, entities, utf8, p, end, limit,
+                        [&v](std::string_view chars) { take(v, chars); });
+}
+
 // Bytes that end a plain text: '<', and what decoding does not take as it stands.
 constexpr ByteSet make_plain_stops(bool utf8) {
   ByteSet set = make_unescape_special_set(true, utf8);
@@ -374,19 +381,18 @@ int read_text(Reader& r, Value& v) {
   TextWalk walk;
   TextDecoder d;
   Value before_cdata;
-  auto sink = [&v](std::string_view chars) { take(v, chars); };
   for (;;) {
     const TextChunk chunk = next_text_chunk(r.in, r.scan, walk, kReferenceLookahead + 1);
     switch (chunk.event) {
       case TextEvent::kData: {
         const char* limit = reinterpret_cast<const char*>(r.in.end);
-        const char* stop = unescape_chunk(d, true, r.utf8, chunk.begin, chunk.end, limit, sink);
+        const char* stop = decode_chunk(v, d, true, r.utf8, chunk.begin, chunk.end, limit);
         if (d.refused) return parse_error(r);
         r.in.at = reinterpret_cast<const std::uint8_t*>(stop);
         break;
       }
       case TextEvent::kCdata:
-        unescape_chunk(d, false, r.utf8, chunk.begin, chunk.end, chunk.end, sink);
+        decode_chunk(v, d, false, r.utf8, chunk.begin, chunk.end, chunk.end);
         break;
       case TextEvent::kCdataStart:
         end_unescape_piece(d);
