@@ -44,13 +44,13 @@ struct StoredTemplate {
 };
 
 // The length of the slot "{name}" that starts at source[open].
-consteval std::size_t slot_length(std::string_view source, std::size_t open) {
+constexpr std::size_t slot_length(std::string_view source, std::size_t open) {
   const std::size_t close = source.find('}', open);
   if (close == std::string_view::npos) throw "a slot is not closed";
   return close + 1 - open;
 }
 
-consteval std::size_t stored_length(std::string_view source) {
+constexpr std::size_t stored_length(std::string_view source) {
   std::size_t length = 0;
   for (std::size_t i = 0; i < source.size(); ++i) {
     if (source[i] == '{') {
