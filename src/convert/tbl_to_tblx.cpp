@@ -219,7 +219,7 @@ char* put_value(char* at, Int value) {
   return put_magnitude(at, magnitude);
 }
 
-// "%0<width>d" of a date field.
+// A date field in at least `width` characters, zero-padded after any sign.
 char* put_padded(char* at, int value, std::size_t width) {
   char digits[kMaxDigits<int>];
   const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
