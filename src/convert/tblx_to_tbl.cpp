@@ -49,7 +49,6 @@ struct Outcome {
 // The document walk: the window over the document, the last tag scanned and how its text stands.
 struct Reader {
   InputWindow in;
-  RunContext run;
   TagScan scan;
   bool utf8 = false;           // names and strings are decoded from UTF-8
   bool close_pending = false;  // the last tag was an empty-element tag: its end comes next
@@ -58,6 +57,7 @@ struct Reader {
   bool open_markup = false;    // the last text ended at markup that the document ends inside
   char tag[kTagBufferSize] = {};
   Outcome outcome;
+  RunContext run;  // what the command line settled
 };
 
 using Name = std::array<char, kNameFieldWidth>;  // at most 20 characters and a zero
