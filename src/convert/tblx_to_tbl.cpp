@@ -165,16 +165,19 @@ inline int settle_last_text(Reader& r) {
 
 // Takes the next tag. The document must go on after every tag but the closing root tag. The
 // text after a start tag named `text_of` is left where it stands for read_text; any other text
-// is passed over at once. The tag named `likely`, written as it is stored, is taken at once.
-template <std::size_t N = 1, std::size_t M = 1>
-int scan(Reader& r, const char (&text_of)[N] = "", const char (&likely)[M] = "") {
+// is passed over at once. The tags named `likely` and `also_likely`, written as they are stored,
+// are taken at once.
+template <std::size_t N = 1, std::size_t M = 1, std::size_t K = 1>
+int scan(Reader& r, const char (&text_of)[N] = "", const char (&likely)[M] = "",
+         const char (&also_likely)[K] = "") {
   if (r.close_pending) {
     r.close_pending = false;
     close_empty_element(r);
     return 0;
   }
   if (settle_last_text(r) != 0) return 1;
-  const bool taken = M > 1 && take_tag_as_written(r.in, r.scan, r.tag, {likely, M - 1});
+  const bool taken = (M > 1 && take_tag_as_written(r.in, r.scan, r.tag, {likely, M - 1})) ||
+                     (K > 1 && take_tag_as_written(r.in, r.scan, r.tag, {also_likely, K - 1}));
   if (!taken && next_tag(r.in, r.scan, r.tag) != 0) return parse_error(r);
   // XML writes "/>" together; the source is looked at first, as nearly no tag is empty.
   const bool empty = r.scan.slash_close && is_empty_element(r.tag);
@@ -592,18 +595,214 @@ int read_groups(Reader& r, Table& t) {
 }
 
 // The end tags after a value's text.
+
+
+// ---- Elements written as this tool writes them ---------------------------------------------------
+
+// Nearly every document was written by this tool: its fielddata elements are read straight from
+// the window when they stand there whole as it writes them (tags without attributes or white
+// space, values of plain digits, white space between the tags). Anything else, or anything not
+// yet in the window, is left to the walk above, from where it stood.
+struct AsWritten {
+  const char* at;
+  const char* end;
+  std::int32_t lines = 0;  // the line feeds passed
+  std::int32_t lines_to_last_tag = 0;  // of which before the '<' of the last tag
+};
+
+template <std::size_t N>
+bool literal(AsWritten& w, const char (&text)[N]) {
+  constexpr std::size_t kLength = N - 1;
+  if (static_cast<std::size_t>(w.end - w.at) < kLength || !same_bytes(w.at, text, kLength))
+    return false;
+  w.at += kLength;
+  return true;
+}
+
+// A type name as written (in lower case).
+bool type_name(AsWritten& w, std::uint8_t& code) {
+  static_assert(kTypeNames[kInt2] == "int2" && kTypeNames[kInt4] == "int4" &&
+                kTypeNames[kString] == "string" && kTypeNames[kBlob] == "blob");
+  if (literal(w, "int2")) {
+    code = kInt2;
+  } else if (literal(w, "int4")) {
+    code = kInt4;
+  } else if (literal(w, "string")) {
+    code = kString;
+  } else if (literal(w, "blob")) {
+    code = kBlob;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// One to `max_digits` decimal digits, with a '-' first where `signed_value` allows it.
+bool plain_number(AsWritten& w, std::size_t max_digits, bool signed_value, std::int64_t& value) {
+  const bool negative = signed_value && w.at < w.end && *w.at == '-';
+  if (negative) ++w.at;
+  std::int64_t magnitude = 0;
+  std::size_t digits = 0;
+  for (; w.at < w.end && *w.at >= '0' && *w.at <= '9' && digits < max_digits; ++w.at, ++digits)
+    magnitude = magnitude * 10 + (*w.at - '0');
+  value = negative ? -magnitude : magnitude;
+  return digits > 0;
+}
+
+// White space up to the next '<', which must be in the window. The line end and the indent
+// are looked at sixteen bytes at a time where SSE2 is present.
+bool spaces_to_markup(AsWritten& w) {
+#if defined(__SSE2__)
+  constexpr std::ptrdiff_t kBlock = 16;
+  while (w.end - w.at >= kBlock) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w.at));
+    const __m128i feeds = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'));
+    __m128i space = _mm_or_si128(feeds, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')));
+    space = _mm_or_si128(space, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')));
+    space = _mm_or_si128(space, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')));
+    const auto feed_bits = static_cast<unsigned>(_mm_movemask_epi8(feeds));
+    const auto other = ~static_cast<unsigned>(_mm_movemask_epi8(space)) & 0xFFFFu;
+    if (other != 0) {
+      const int n = std::countr_zero(other);
+      w.lines += count_bits(feed_bits & ((1u << n) - 1));
+      w.at += n;
+      return *w.at == '<';
+    }
+    w.lines += count_bits(feed_bits);
+    w.at += kBlock;
+  }
+#endif
+  for (; w.at < w.end && is_xml_space(*w.at); ++w.at)
+    w.lines += *w.at == '\n' ? 1 : 0;
+  return w.at < w.end && *w.at == '<';
+}
+
+// The last tag: its '<' is at w.at, and the line feeds after it will be pending.
+template <std::size_t N>
+bool last_tag(AsWritten& w, const char (&tag)[N]) {
+  w.lines_to_last_tag = w.lines;
+  return literal(w, tag);
+}
+
+// The reader as the walk leaves it once it has passed the end tag `end_tag` and the white space
+// after it: the tag stored, its line counted, the line feeds after it pending, the window at
+// the next '<'.
+void leave_as_walked(Reader& r, const AsWritten& w, std::string_view end_tag) {
+  r.scan.current_line += r.scan.pending_lines + w.lines_to_last_tag;
+  r.scan.pending_lines = w.lines - w.lines_to_last_tag;
+  r.scan.slash_close = false;
+  std::memcpy(r.tag, end_tag.data(), end_tag.size());
+  r.tag[end_tag.size()] = '\0';
+  r.text_pending = false;
+  r.in.at = reinterpret_cast<const std::uint8_t*>(w.at);
+}
+
+bool quiet_reader(const Reader& r) {
+  return !r.close_pending && !r.ended && !r.open_markup;
+}
+
+AsWritten window_of(const Reader& r) {
+  return {reinterpret_cast<const char*>(r.in.at), reinterpret_cast<const char*>(r.in.end)};
+}
+
+// "<id>N</id> <type>T</type> " after a fielddata start tag.
+bool take_id_and_type(Reader& r, std::uint8_t& id, std::uint8_t& type) {
+  if (!quiet_reader(r) || r.text_pending) return false;
+  AsWritten w = window_of(r);
+  std::int64_t value = 0;
+  constexpr std::size_t kIdDigits = 3;
+  if (!literal(w, "<id>") || !plain_number(w, kIdDigits, false, value) ||
+      value > std::numeric_limits<std::uint8_t>::max() || !literal(w, "</id>") ||
+      !spaces_to_markup(w) || !literal(w, "<type>")) {
+    return false;
+  }
+  std::uint8_t code = 0;
+  if (!type_name(w, code) || !last_tag(w, "</type>") || !spaces_to_markup(w)) return false;
+  id = static_cast<std::uint8_t>(value);
+  type = code;
+  leave_as_walked(r, w, "</type>");
+  return true;
+}
+
+// A start tag written as it is stored (lower case, single spaces, no white space around '='),
+// so that `tag` is what the scan stores for it: the reader then stands at its text.
+template <std::size_t N>
+bool take_start_tag(Reader& r, const char (&tag)[N]) {
+  if (!quiet_reader(r) || r.text_pending) return false;
+  AsWritten w = window_of(r);
+  if (!last_tag(w, tag)) return false;
+  leave_as_walked(r, w, {tag, N - 1});
+  r.text_pending = true;
+  return true;
+}
+
+// `<record ndata="N">` and the white space after it.
+bool take_record_start(Reader& r) {
+  if (!quiet_reader(r) || r.text_pending) return false;
+  AsWritten w = window_of(r);
+  const char* const start = w.at;
+  std::int64_t ndata = 0;
+  constexpr std::size_t kNdataDigits = 3;
+  if (!last_tag(w, "<record ndata=\"") || !plain_number(w, kNdataDigits, false, ndata) ||
+      !literal(w, "\">")) {
+    return false;
+  }
+  const std::string_view tag(start, static_cast<std::size_t>(w.at - start));
+  if (!spaces_to_markup(w)) return false;
+  leave_as_walked(r, w, tag);
+  return true;
+}
+
+// "</content> </fielddata> ".
+bool fielddata_end(AsWritten& w) {
+  return literal(w, "</content>") && spaces_to_markup(w) && last_tag(w, "</fielddata>") &&
+         spaces_to_markup(w);
+}
+
+// The end tags after a value's text, read.
+bool take_fielddata_end(Reader& r) {
+  if (!quiet_reader(r) || r.text_pending) return false;
+  AsWritten w = window_of(r);
+  if (!fielddata_end(w)) return false;
+  leave_as_walked(r, w, "</fielddata>");
+  return true;
+}
+
+// "N</content> </fielddata> " after a content start tag, for a value of type Int.
+template <typename Int>
+bool take_number_content(Reader& r, std::array<std::uint8_t, kInt4Size>& number) {
+  if (!quiet_reader(r) || !r.text_pending) return false;
+  AsWritten w = window_of(r);
+  std::int64_t value = 0;
+  constexpr std::size_t kMaxDigits = std::numeric_limits<Int>::digits10 + 1;
+  if (!plain_number(w, kMaxDigits, true, value) || value < std::numeric_limits<Int>::min() ||
+      value > std::numeric_limits<Int>::max() || !fielddata_end(w)) {
+    return false;
+  }
+  number = little_endian_bytes<kInt4Size>(static_cast<std::uint32_t>(value));
+  leave_as_walked(r, w, "</fielddata>");
+  return true;
+}
+
+// The end tags after a value's text.
 int close_fielddata(Reader& r) {
-  if (expect(r, "/content") != 0 || expect(r, "/fielddata") != 0) return 1;
-  return scan(r, "", "fielddata");
+  if (!take_fielddata_end(r) && (expect(r, "/content") != 0 || expect(r, "/fielddata") != 0))
+    return 1;
+  return scan(r, "", "fielddata", "/record");
 }
 
 // An int2 or int4 value: its head and bytes are written once the element is read.
 int read_number_fielddata(Reader& r, Table& t, std::array<std::uint8_t, kFieldDataHeadSize>& head) {
   std::array<std::uint8_t, kInt4Size> number{};
   const bool int2 = head[kFieldDataTypeOffset] == kInt2;
-  if ((int2 ? read_value<std::int16_t>(r, number) : read_value<std::int32_t>(r, number)) != 0)
-    return 1;
-  if (close_fielddata(r) != 0) return 1;
+  if (int2 ? take_number_content<std::int16_t>(r, number)
+           : take_number_content<std::int32_t>(r, number)) {
+    if (scan(r, "", "fielddata", "/record") != 0) return 1;
+  } else {
+    if ((int2 ? read_value<std::int16_t>(r, number) : read_value<std::int32_t>(r, number)) != 0)
+      return 1;
+    if (close_fielddata(r) != 0) return 1;
+  }
   const std::size_t size = int2 ? kInt2Size : kInt4Size;
   const auto length = little_endian_bytes<kCountWidth>(static_cast<std::uint32_t>(size));
   std::memcpy(&head[kFieldDataLengthOffset], length.data(), kCountWidth);
@@ -641,9 +840,13 @@ int read_streamed_fielddata(Reader& r, Table& t,
 int read_fielddata(Reader& r, Table& t) {
   std::array<std::uint8_t, kFieldDataHeadSize> head{};
   std::uint8_t& type = head[kFieldDataTypeOffset];
-  if (expect_text(r, "id") != 0 || read_byte(r, head[kFieldDataIdOffset]) != 0) return 1;
-  if (expect(r, "/id") != 0 || expect_text(r, "type") != 0 || read_type(r, type) != 0) return 1;
-  if (expect(r, "/type") != 0 || expect_text(r, "content") != 0) return 1;
+  if (!take_id_and_type(r, head[kFieldDataIdOffset], type)) {
+    if (expect_text(r, "id") != 0 || read_byte(r, head[kFieldDataIdOffset]) != 0) return 1;
+    if (expect(r, "/id") != 0 || expect_text(r, "type") != 0 || read_type(r, type) != 0) return 1;
+    if (expect(r, "/type") != 0) return 1;
+  }
+  const bool blob_as_written = type == kBlob && take_start_tag(r, "<content encoding=\"b64\">");
+  if (!blob_as_written && expect_text(r, "content") != 0) return 1;
   if (type == kInt2 || type == kInt4) return read_number_fielddata(r, t, head);
   return read_streamed_fielddata(r, t, head);
 }
@@ -668,7 +871,7 @@ int read_record(Reader& r, Table& t) {
     if (ndata == kMaxFieldData) return parse_error(r);
     if (read_fielddata(r, t) != 0) return 1;
   }
-  if (require(r, "/record") != 0 || scan(r) != 0) return 1;
+  if (require(r, "/record") != 0 || (!take_record_start(r) && scan(r) != 0)) return 1;
   const std::uint8_t count = static_cast<std::uint8_t>(ndata);
   if (patch_item(t, ndata_at, {&count, 1}, "ndata") != 0) return 1;
   ++t.nrecord;

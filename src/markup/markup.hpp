@@ -44,6 +44,30 @@ struct TagScan {
 // the document has no byte left at in.at).
 [[nodiscard]] int next_tag(InputWindow& in, TagScan& scan, char* tag);
 
+// Whether n bytes at a and b are the same, compared a word at a time (the last word overlapping
+// the one before): with a literal's length it inlines to a few loads, where a library compare
+// would be a call per tag.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+  const auto same = [a, b]<typename Word>(std::size_t at, Word) {
+    Word x = 0;
+    Word y = 0;
+    std::memcpy(&x, a + at, sizeof x);
+    std::memcpy(&y, b + at, sizeof y);
+    return x == y;
+  };
+  if (n >= sizeof(std::uint64_t)) {
+    for (std::size_t i = 0; i + sizeof(std::uint64_t) < n; i += sizeof(std::uint64_t)) {
+      if (!same(i, std::uint64_t{})) return false;
+    }
+    return same(n - sizeof(std::uint64_t), std::uint64_t{});
+  }
+  if (n >= sizeof(std::uint32_t))
+    return same(0, std::uint32_t{}) && same(n - sizeof(std::uint32_t), std::uint32_t{});
+  if (n >= sizeof(std::uint16_t))
+    return same(0, std::uint16_t{}) && same(n - sizeof(std::uint16_t), std::uint16_t{});
+  return n == 0 || a[0] == b[0];
+}
+
 // The tag whose stored form is `name` between '<' and '>', when it stands at in.at written
 // exactly so (lower case, no white space, no '=') and whole in the window: taken as next_tag
 // takes it, without a copy byte by byte. false, nothing changed, otherwise.
@@ -53,7 +77,7 @@ struct TagScan {
   if (input_available(in) < length || length >= kTagBufferSize) return false;
   const auto* at = reinterpret_cast<const char*>(in.at);
   if (at[0] != '<' || at[length - 1] != '>') return false;
-  if (std::memcmp(at + 1, name.data(), name.size()) != 0) return false;
+  if (!same_bytes(at + 1, name.data(), name.size())) return false;
   scan.current_line += scan.pending_lines;
   scan.pending_lines = 0;
   scan.slash_close = false;
@@ -129,7 +153,7 @@ inline int tag_is(const char* tag, const char* name) {
 // fills: the name is compared at once. `name` holds no '>' and no zero.
 inline bool tag_buffer_is(const char* tag, std::string_view name) {
   if (tag[0] == '\0' || name.size() + 3 > kTagBufferSize) return false;
-  if (std::memcmp(tag + 1, name.data(), name.size()) != 0) return false;
+  if (!same_bytes(tag + 1, name.data(), name.size())) return false;
   const char* t = tag + 1 + name.size();
   return *t == ' ' || *t == '>' || (t[0] == '/' && t[1] == '>');
 }

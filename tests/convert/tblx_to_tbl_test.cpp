@@ -283,6 +283,17 @@ TEST(TblxToTbl, BrokenDocumentsNameTheTagAndItsLine) {
        phone_with("string</type>\n\t\t\t\t\t\t<content>Ann",
                   "BLOB</type>\n\t\t\t\t\t\t<content>Ann"),
        opened + "Error: <content> at line 34\n"},
+      // Values written as the tool writes them are read straight from the window; the lines
+      // of what follows them still count.
+      {"int2 out of range", phone_with("<content>-2<", "<content>-40000<"),
+       opened + "Error: <content> at line 39\n"},
+      {"unknown tag right after a value", phone_with("</fielddata>\n\t\t\t\t</record>",
+                                                     "</fielddata><x/>\n\t\t\t\t</record>"),
+       opened + "Error: <x/> at line 40\n"},
+      {"id out of range in a second record",
+       phone_with("\t\t\t\t</record>\n", "\t\t\t\t</record>\n\t\t\t\t<record ndata=\"1\">\n"
+                                            "\t\t\t\t\t<fielddata>\n\t\t\t\t\t\t<id>256</id>\n"),
+       opened + progress("phone", "+", 1) + "Error: <id> at line 44\n"},
       {"end tag with a blank after the slash", phone_with("</table>", "</ table>"),
        opened + progress("phone", "+", 1) + "Error: </ table> at line 43\n"},
       {"ends inside a value", crlf(kPhoneLines.substr(0, kPhoneLines.find("Ann"))),
