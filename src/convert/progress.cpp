@@ -95,6 +95,7 @@ void hand_on_pending() {
 
 void show(const ProgressLine& line) {
   if (line.terminal) {
+    hand_on_pending();
     std::fwrite(line.text, 1, line.length, stdout);
     std::fflush(stdout);
     return;

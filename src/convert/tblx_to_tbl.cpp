@@ -697,8 +697,10 @@ void leave_as_walked(Reader& r, const AsWritten& w, std::string_view end_tag) {
   r.in.at = reinterpret_cast<const std::uint8_t*>(w.at);
 }
 
-bool quiet_reader(const Reader& r) {
-  return !r.close_pending && !r.ended && !r.open_markup;
+// Nothing of the walk is left to settle, and the reader stands at markup (or, with
+// `at_text`, at the text of the tag just taken).
+bool settled(const Reader& r, bool at_text = false) {
+  return !r.close_pending && !r.ended && !r.open_markup && r.text_pending == at_text;
 }
 
 AsWritten window_of(const Reader& r) {
@@ -707,7 +709,7 @@ AsWritten window_of(const Reader& r) {
 
 // "<id>N</id> <type>T</type> " after a fielddata start tag.
 bool take_id_and_type(Reader& r, std::uint8_t& id, std::uint8_t& type) {
-  if (!quiet_reader(r) || r.text_pending) return false;
+  if (!settled(r)) return false;
   AsWritten w = window_of(r);
   std::int64_t value = 0;
   constexpr std::size_t kIdDigits = 3;
@@ -728,7 +730,7 @@ bool take_id_and_type(Reader& r, std::uint8_t& id, std::uint8_t& type) {
 // so that `tag` is what the scan stores for it: the reader then stands at its text.
 template <std::size_t N>
 bool take_start_tag(Reader& r, const char (&tag)[N]) {
-  if (!quiet_reader(r) || r.text_pending) return false;
+  if (!settled(r)) return false;
   AsWritten w = window_of(r);
   if (!last_tag(w, tag)) return false;
   leave_as_walked(r, w, {tag, N - 1});
@@ -738,7 +740,7 @@ bool take_start_tag(Reader& r, const char (&tag)[N]) {
 
 // `<record ndata="N">` and the white space after it.
 bool take_record_start(Reader& r) {
-  if (!quiet_reader(r) || r.text_pending) return false;
+  if (!settled(r)) return false;
   AsWritten w = window_of(r);
   const char* const start = w.at;
   std::int64_t ndata = 0;
@@ -761,7 +763,7 @@ bool fielddata_end(AsWritten& w) {
 
 // The end tags after a value's text, read.
 bool take_fielddata_end(Reader& r) {
-  if (!quiet_reader(r) || r.text_pending) return false;
+  if (!settled(r)) return false;
   AsWritten w = window_of(r);
   if (!fielddata_end(w)) return false;
   leave_as_walked(r, w, "</fielddata>");
@@ -771,7 +773,7 @@ bool take_fielddata_end(Reader& r) {
 // "N</content> </fielddata> " after a content start tag, for a value of type Int.
 template <typename Int>
 bool take_number_content(Reader& r, std::array<std::uint8_t, kInt4Size>& number) {
-  if (!quiet_reader(r) || !r.text_pending) return false;
+  if (!settled(r, true)) return false;
   AsWritten w = window_of(r);
   std::int64_t value = 0;
   constexpr std::size_t kMaxDigits = std::numeric_limits<Int>::digits10 + 1;

@@ -124,7 +124,8 @@ constexpr ByteSet make_byte_set(std::string_view members) {
 }
 
 // Bytes that escaping does not copy as they are (the zero ends the data).
-constexpr ByteSet kEscapeSpecial = make_byte_set(std::string_view("&<>\r\n\0", 6));
+constexpr std::string_view kEscapeSpecialBytes("&<>\r\n\0", 6);
+constexpr ByteSet kEscapeSpecial = make_byte_set(kEscapeSpecialBytes);
 
 bool is_special(const ByteSet& set, char c) {
   return set[static_cast<unsigned char>(c)];
@@ -138,8 +139,8 @@ constexpr std::size_t kHalfBlock = 8;
 
 // The plain bytes at the start of `bytes`, of which the lowest `mask` bits count.
 std::size_t plain_prefix(__m128i bytes, unsigned mask) {
-  __m128i found = _mm_cmpeq_epi8(bytes, _mm_setzero_si128());
-  for (char c : {'&', '<', '>', '\r', '\n'})
+  __m128i found = _mm_setzero_si128();
+  for (const char c : kEscapeSpecialBytes)
     found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c)));
   const unsigned special = static_cast<unsigned>(_mm_movemask_epi8(found)) & mask;
   return static_cast<std::size_t>(std::countr_zero(special | (mask + 1)));
@@ -180,10 +181,10 @@ std::size_t plain_prefix(const char* data) {
   if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
   // The lowest flagged byte of each search is exact, so the lowest of them all is too; the
   // word holds the first byte lowest.
-  const std::uint64_t found = (match_bits(word, '&') | match_bits(word, '<') |
-                               match_bits(word, '>') | match_bits(word, '\r') |
-                               match_bits(word, '\n') | match_bits(word, '\0')) &
-                              kByteHighBits;
+  std::uint64_t found = 0;
+  for (const char c : kEscapeSpecialBytes)
+    found |= match_bits(word, static_cast<unsigned char>(c));
+  found &= kByteHighBits;
   if (found == 0) return kPlainBlock;
   return static_cast<std::size_t>(std::countr_zero(found)) / 8;
 }
