@@ -16,8 +16,8 @@ constexpr std::string_view kAlphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kPadChar = '=';
 constexpr char kLineFeed = '\n';
-constexpr std::uint64_t kGroupBytes = 3;
-constexpr std::uint64_t kGroupChars = 4;
+constexpr std::uint64_t kGroupBytes = kBase64GroupBytes;
+constexpr std::uint64_t kGroupChars = kBase64GroupChars;
 constexpr unsigned kSixBits = 6;
 constexpr unsigned kByteBits = 8;
 constexpr std::size_t kWordBytes = sizeof(std::uint64_t);
@@ -252,22 +252,11 @@ void decode_byte(Base64Decoder& state, std::uint8_t c, std::uint8_t*& out) {
 
 // Saturates at the largest value when the size does not fit in 64 bits; no buffer that large
 // can be allocated, so the encoder refuses it.
-std::uint64_t base64_encoded_size(std::uint64_t length, std::uint64_t width) {
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  const std::uint64_t groups = length / kGroupBytes + (length % kGroupBytes != 0 ? 1 : 0);
-  if (groups > kMax / kGroupChars) return kMax;
-  const std::uint64_t chars = groups * kGroupChars;
-  if (width == kBase64Unbroken || chars == 0) return chars;
-  const std::uint64_t breaks = (chars - 1) / width;
-  return chars > kMax - breaks ? kMax : chars + breaks;
-}
-
 std::size_t base64_encode_into(std::span<const std::uint8_t> data, char* dest,
                                std::uint64_t width) {
   if (data.empty()) return 0;
-  const std::uint64_t chars = base64_encoded_size(data.size(), kBase64Unbroken);
   char* end = nullptr;
-  if (width == kBase64Unbroken || width >= chars) {
+  if (width == kBase64Unbroken || width >= base64_encoded_size(data.size(), kBase64Unbroken)) {
     end = encode_unbroken(data.data(), data.size(), dest);
   } else if (width % kGroupChars == 0) {
     end = encode_whole_group_lines(data, dest, static_cast<std::size_t>(width));

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 
 #include "bytes/bytes.hpp"
@@ -17,8 +18,21 @@ inline constexpr std::uint64_t kBase64LineWidth = 76;      // "-e"
 inline constexpr std::uint64_t kBase64BytesPerLine = 57;   // 76 characters
 inline constexpr std::uint64_t kBase64Unbroken = 0;        // "-c" and blob contents
 
-// Characters plus line feeds that `length` bytes encode to at `width` (0: one unbroken line).
-std::uint64_t base64_encoded_size(std::uint64_t length, std::uint64_t width);
+inline constexpr std::uint64_t kBase64GroupBytes = 3;  // encode to
+inline constexpr std::uint64_t kBase64GroupChars = 4;  // characters
+
+// Characters plus line feeds that `length` bytes encode to at `width` (0: one unbroken line);
+// the largest value when that does not fit. Inline: the writer asks it for every blob value.
+constexpr std::uint64_t base64_encoded_size(std::uint64_t length, std::uint64_t width) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  const std::uint64_t groups =
+      length / kBase64GroupBytes + (length % kBase64GroupBytes != 0 ? 1 : 0);
+  if (groups > kMax / kBase64GroupChars) return kMax;
+  const std::uint64_t chars = groups * kBase64GroupChars;
+  if (width == kBase64Unbroken || chars == 0) return chars;
+  const std::uint64_t breaks = (chars - 1) / width;
+  return chars > kMax - breaks ? kMax : chars + breaks;
+}
 
 // Writes the encoding of `data` (base64_encoded_size bytes, no terminating zero) to `dest`;
 // returns the number of bytes written. A line feed follows every width-th character except the

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "convert/convert.hpp"
+#include "markup/markup.hpp"
 
 namespace tbl2tblx {
 namespace {
@@ -37,7 +38,8 @@ ProgressLine progress;
 void set_prefix(std::string_view table, bool overwrite) {
   table = table.substr(0, kShownNameChars);
   if (progress.prefix > 0 && progress.overwrite == overwrite &&
-      table == std::string_view(progress.table, progress.table_length)) {
+      table.size() == progress.table_length &&
+      same_bytes(table.data(), progress.table, table.size())) {
     return;
   }
   std::copy(table.begin(), table.end(), progress.table);

@@ -147,25 +147,16 @@ char* put_number(char* at, std::uint8_t value) {
   return at + kByteTexts[value].size;
 }
 
-// The decimal text of an int2 or int4 value: the digits are made in pairs without a loop and
-// moved with a fixed-size copy, so the output needs kValueMove bytes of room, not just the
-// number's. A document holds one for every int value.
-constexpr std::size_t kValueMove = 16;
+// The decimal text of an int2 or int4 value: the digits are made in a register, without a
+// loop or a table, and stored as whole words, so the output needs kValueStore bytes of room, not
+// just the number's. A document holds one for every int value.
 constexpr std::size_t kMaxValueDigits = 10;  // of a 32-bit magnitude
-constexpr std::size_t kValueRoom = 1 + kValueMove;  // the sign, then the move
+constexpr std::size_t kLowDigits = 8;        // made in one 64-bit word
+constexpr std::size_t kHighDigits = kMaxValueDigits - kLowDigits;
+constexpr std::size_t kValueStore = kMaxValueDigits;  // the high digits, then the word
+constexpr std::size_t kValueRoom = 1 + kValueStore;   // the sign, then the stores
 constexpr std::uint32_t kHundredMillion = 100'000'000;
 constexpr std::uint32_t kTenThousand = 10'000;
-constexpr std::uint32_t kHundred = 100;
-
-consteval std::array<char, 2 * kHundred> make_digit_pairs() {
-  std::array<char, 2 * kHundred> pairs{};
-  for (std::size_t i = 0; i < kHundred; ++i) {
-    pairs[2 * i] = static_cast<char>('0' + i / 10);
-    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
-  }
-  return pairs;
-}
-constexpr auto kDigitPairs = make_digit_pairs();
 
 constexpr auto kPowersOfTen = [] {
   std::array<std::uint32_t, kMaxValueDigits> powers{};
@@ -177,10 +168,6 @@ constexpr auto kPowersOfTen = [] {
   return powers;
 }();
 
-void put_pair(char* at, std::uint32_t value) {
-  std::memcpy(at, &kDigitPairs[2 * value], 2);
-}
-
 std::size_t decimal_digits(std::uint32_t value) {
   // floor(log10(2^bits)) from the bit length, corrected by one comparison; 0 has one digit.
   constexpr int kLog10Of2Times4096 = 1233;
@@ -191,20 +178,45 @@ std::size_t decimal_digits(std::uint32_t value) {
   return guess + (odd >= kPowersOfTen[guess] ? 1 : 0);
 }
 
+// Digit texts are held in words, their first character in the lowest byte. The lanes of a word
+// are divided all at once, by multiplying with a scaled reciprocal that is exact over a lane's
+// range: 32-bit lanes below 10^4 by 100 (x * 10486 >> 20), then 16-bit lanes below 100 by 10
+// (x * 103 >> 10), leaving one digit a byte.
+constexpr std::uint64_t kHundredsMask = 0x0000'007F'0000'007F;
+constexpr std::uint64_t kTensMask = 0x000F'000F'000F'000F;
+constexpr std::uint64_t kZeroChars = 0x3030'3030'3030'3030;
+
+// The eight digits of value < 10^8, leading zeros included.
+std::uint64_t eight_digits(std::uint32_t value) {
+  std::uint64_t x = value / kTenThousand | std::uint64_t{value % kTenThousand} << 32;
+  const std::uint64_t hundreds = (x * 10486 >> 20) & kHundredsMask;
+  x = hundreds | (x - hundreds * 100) << 16;
+  const std::uint64_t tens = (x * 103 >> 10) & kTensMask;
+  x = tens | (x - tens * 10) << 8;
+  return x | kZeroChars;
+}
+
+// The two digits of value < 100.
+std::uint64_t two_digits(std::uint32_t value) {
+  const std::uint64_t tens = value * 103 >> 10;
+  return (tens | (value - tens * 10) << 8) | kZeroChars;
+}
+
+template <std::size_t Width>
+void put_word(char* at, std::uint64_t text) {
+  for (std::size_t i = 0; i < Width; ++i)
+    at[i] = static_cast<char>(text >> (8 * i));
+}
+
+// The digits are shifted into place in registers and stored, never read back from memory: a
+// wide load over narrow stores just made would wait for them to reach the cache.
 char* put_magnitude(char* at, std::uint32_t value) {
-  std::array<char, 2 * kValueMove> text;  // the digits end at text[kMaxValueDigits]; the rest is
-                                          // moved along unread
-  char* const end = text.data() + kMaxValueDigits;
-  const std::uint32_t low = value % kHundredMillion;
-  const std::uint32_t upper = low / kTenThousand;
-  const std::uint32_t lower = low % kTenThousand;
-  put_pair(end - 10, value / kHundredMillion);
-  put_pair(end - 8, upper / kHundred);
-  put_pair(end - 6, upper % kHundred);
-  put_pair(end - 4, lower / kHundred);
-  put_pair(end - 2, lower % kHundred);
   const std::size_t digits = decimal_digits(value);
-  std::memcpy(at, end - digits, kValueMove);
+  const std::size_t high_digits = digits > kLowDigits ? digits - kLowDigits : 0;
+  const std::size_t low_digits = digits - high_digits;
+  put_word<kHighDigits>(at, two_digits(value / kHundredMillion) >> (8 * (2 - high_digits)));
+  put_word<kLowDigits>(at + high_digits,
+                       eight_digits(value % kHundredMillion) >> (8 * (kLowDigits - low_digits)));
   return at + digits;
 }
 
@@ -527,6 +539,17 @@ char* put_entry_head(char* at, std::uint8_t id, std::uint8_t type) {
 // CR LF stays one line break.
 TableOutcome write_string(TableWalk& walk, std::uint32_t length) {
   InputWindow& in = walk.in;
+  // Most values are short and plain up to their end or their zero byte: one block, read from
+  // the window and stored at once.
+  if (length <= kEscapeBlock && input_available(in) >= kEscapeBlock &&
+      room_left(walk.out) >= kEscapeBlock) {
+    const std::size_t plain = std::min<std::size_t>(copy_plain_prefix(in.at, walk.out.at), length);
+    if (plain == length || in.at[plain] == '\0') {
+      take(in, length);
+      advance_to(walk.out, walk.out.at + plain);
+      return TableOutcome::kComplete;
+    }
+  }
   std::uint64_t left = length;
   bool stopped = false;  // at a zero byte
   while (left > 0) {
@@ -620,7 +643,8 @@ TableOutcome write_record(TableWalk& walk) {
   char* at = put(walk.out.at, kRecord.before("ndata"));
   at = put_number(at, ndata);
   at = put(at, kRecord.after("ndata"));
-  advance_to(walk.out, put(at, group_line));
+  if (!group_line.empty()) at = put(at, group_line);
+  advance_to(walk.out, at);
 
   for (std::size_t i = 0; i < ndata; ++i) {
     if (const TableOutcome outcome = write_entry(walk); outcome != TableOutcome::kComplete) {

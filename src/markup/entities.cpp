@@ -305,6 +305,13 @@ EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char
   return {i, o, true};
 }
 
+std::size_t copy_plain_prefix(const std::uint8_t* data, char* dest) {
+  static_assert(kEscapeBlock == kPlainBlock);
+  const auto* in = reinterpret_cast<const char*>(data);
+  copy_block(dest, in);
+  return plain_prefix(in);
+}
+
 Unescaped unescape_content(std::string_view text, char* dest) {
   // `dest` may be text.data(): the output never gets ahead of the input, and every decision is
   // taken on input bytes read before the output reaches them.

@@ -373,6 +373,16 @@ inline constexpr std::size_t kEscapeMaxExpansion = 5;
 [[nodiscard]] EscapeProgress escape_content(std::span<const std::uint8_t> data,
                                             std::span<char> dest);
 
+// For short values, the common case: reads a block of kEscapeBlock bytes at `data`, stores it
+// at `dest` whole, and returns how many bytes at its start need no escaping (a zero byte, which
+// ends a value, needs it too). Both sides must hold kEscapeBlock bytes.
+#if defined(__SSE2__)
+inline constexpr std::size_t kEscapeBlock = 16;
+#else
+inline constexpr std::size_t kEscapeBlock = 8;
+#endif
+[[nodiscard]] std::size_t copy_plain_prefix(const std::uint8_t* data, char* dest);
+
 // Unescapes the text of a content element into `dest` (no zero is added). The result is never
 // longer than the text, so `dest` may be text.data() itself.
 [[nodiscard]] Unescaped unescape_content(std::string_view text, char* dest);
