@@ -109,11 +109,14 @@ void put_pair(char* out, std::uint64_t bits) {
 constexpr std::size_t kStepBytes = 2 * kGroupBytes;
 constexpr std::size_t kStepChars = 2 * kGroupChars;
 
-void encode_step(const std::uint8_t* data, char* out) {
-  const std::uint64_t bits = load_be<std::uint64_t>(data);
+void encode_step_bits(std::uint64_t bits, char* out) {
   for (unsigned pair = 0; pair < kStepChars / 2; ++pair) {
     put_pair(out + 2 * pair, bits >> (kWordBits - kTwelveBits * (pair + 1)));
   }
+}
+
+void encode_step(const std::uint8_t* data, char* out) {
+  encode_step_bits(load_be<std::uint64_t>(data), out);
 }
 
 // Encodes `length` bytes, a multiple of 3, to 4/3 as many characters. A step reads a whole
@@ -264,6 +267,25 @@ std::size_t base64_encode_into(std::span<const std::uint8_t> data, char* dest,
     end = encode_other_lines(data, dest, static_cast<std::size_t>(width));
   }
   return static_cast<std::size_t>(end - dest);
+}
+
+std::size_t base64_encode_short(const std::uint8_t* data, std::size_t length, char* dest) {
+  static_assert(kBase64ShortMax % kStepBytes == 0);
+  static_assert(kBase64ShortRead == kBase64ShortMax - kStepBytes + kWordBytes);
+  static_assert(kBase64ShortRoom == kBase64ShortMax / kGroupBytes * kGroupChars + 2);
+  // Every step runs, on the bytes of the data in it and zeros for the rest: no branch depends on
+  // the length, which varies from one value to the next.
+  for (std::size_t at = 0; at < kBase64ShortMax; at += kStepBytes) {
+    const std::size_t in_data = std::min(length - std::min(length, at), kStepBytes);
+    const std::uint64_t kept = ~(~std::uint64_t{0} >> (kByteBits * in_data));
+    encode_step_bits(load_be<std::uint64_t>(data + at) & kept,
+                     dest + at / kGroupBytes * kGroupChars);
+  }
+  // The characters that carry data bits, then "==": what is not padding is written over next.
+  const std::size_t data_chars = (length * kByteBits + kSixBits - 1) / kSixBits;
+  dest[data_chars] = kPadChar;
+  dest[data_chars + 1] = kPadChar;
+  return static_cast<std::size_t>(base64_encoded_size(length, kBase64Unbroken));
 }
 
 int base64_encode(std::span<const std::uint8_t> data, Bytes& text, std::uint64_t* text_length,

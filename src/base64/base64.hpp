@@ -39,6 +39,15 @@ constexpr std::uint64_t base64_encoded_size(std::uint64_t length, std::uint64_t 
 // last one.
 std::size_t base64_encode_into(std::span<const std::uint8_t> data, char* dest, std::uint64_t width);
 
+// The common short value in one line, at a cost that does not depend on its length: encodes
+// `length` (at most kBase64ShortMax) bytes at `data` to `dest` and returns the characters
+// written. It reads kBase64ShortRead bytes at `data` whatever the length, and writes up to
+// kBase64ShortRoom bytes at `dest`; the bytes after the characters returned are scratch.
+inline constexpr std::size_t kBase64ShortMax = 24;
+inline constexpr std::size_t kBase64ShortRead = 26;
+inline constexpr std::size_t kBase64ShortRoom = 34;
+std::size_t base64_encode_short(const std::uint8_t* data, std::size_t length, char* dest);
+
 // The tool streams through base64_encode_into and the decoder below; the whole-buffer forms
 // base64_encode and base64_decode stay as the tests' reference for the codec.
 

@@ -223,12 +223,12 @@ char* put_magnitude(char* at, std::uint32_t value) {
 template <class Int>
 char* put_value(char* at, Int value) {
   static_assert(std::is_signed_v<Int> && sizeof(Int) <= sizeof(std::uint32_t));
-  auto magnitude = static_cast<std::uint32_t>(value);
-  if (value < 0) {
-    *at++ = '-';
-    magnitude = 0 - magnitude;
-  }
-  return put_magnitude(at, magnitude);
+  // Signs of stored values are as good as random: a branch on them would be mispredicted half
+  // the time, so the sign is always stored and kept by moving on past it.
+  const auto bits = static_cast<std::uint32_t>(std::int32_t{value});
+  const std::uint32_t negative = bits >> (std::numeric_limits<std::uint32_t>::digits - 1);
+  *at = '-';
+  return put_magnitude(at + negative, (bits ^ (0 - negative)) + negative);
 }
 
 // A date field in at least `width` characters, zero-padded after any sign.
@@ -541,8 +541,8 @@ TableOutcome write_string(TableWalk& walk, std::uint32_t length) {
   InputWindow& in = walk.in;
   // Most values are short and plain up to their end or their zero byte: one block, read from
   // the window and stored at once.
-  if (length <= kEscapeBlock && input_available(in) >= kEscapeBlock &&
-      room_left(walk.out) >= kEscapeBlock) {
+  if (length <= kEscapeBlock && input_available(in) >= kEscapeBlock) {
+    if (!make_room(walk.out, kEscapeBlock)) return TableOutcome::kUnwritable;
     const std::size_t plain = std::min<std::size_t>(copy_plain_prefix(in.at, walk.out.at), length);
     if (plain == length || in.at[plain] == '\0') {
       take(in, length);
@@ -573,6 +573,11 @@ TableOutcome write_string(TableWalk& walk, std::uint32_t length) {
 // window in pieces of whole groups of three bytes.
 TableOutcome write_blob(TableWalk& walk, std::uint32_t length) {
   InputWindow& in = walk.in;
+  if (length <= kBase64ShortMax && input_available(in) >= kBase64ShortRead) {
+    if (!make_room(walk.out, kBase64ShortRoom)) return TableOutcome::kUnwritable;
+    advance_to(walk.out, walk.out.at + base64_encode_short(take(in, length), length, walk.out.at));
+    return TableOutcome::kComplete;
+  }
   std::uint64_t left = length;
   constexpr std::size_t kGroup3 = 3;
   while (left > 0) {

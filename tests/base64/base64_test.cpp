@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
@@ -103,6 +105,25 @@ TEST(Base64, EncodedSizeUsesSixtyFourBits) {
   const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
   EXPECT_EQ(base64_encoded_size(max, 0), max);
   EXPECT_EQ(base64_encoded_size(max / 4 * 3 - 2, 1), max);
+}
+
+// The short encoder reads a fixed span and writes a fixed room, both allocated to their exact
+// size here so that AddressSanitizer catches a step outside them; the bytes after the data are
+// anything at all and must not show.
+TEST(Base64, ShortValuesEncodeAsTheStreamDoes) {
+  std::mt19937 rng(20261210);
+  for (std::size_t length = 0; length <= kBase64ShortMax; ++length) {
+    for (int round = 0; round < 20; ++round) {
+      const std::string data = random_bytes(rng, kBase64ShortRead);
+      const auto read = std::make_unique<std::uint8_t[]>(kBase64ShortRead);
+      std::memcpy(read.get(), data.data(), kBase64ShortRead);
+      const auto room = std::make_unique<char[]>(kBase64ShortRoom);
+      const std::size_t written = base64_encode_short(read.get(), length, room.get());
+      const std::string_view value = std::string_view(data).substr(0, length);
+      ASSERT_EQ(std::string(room.get(), written), length == 0 ? "" : encode(value, kBase64Unbroken))
+          << length;
+    }
+  }
 }
 
 TEST(Base64, LenientDecoding) {
