@@ -210,6 +210,13 @@ void put_word(char* at, std::uint64_t text) {
 
 // The digits are shifted into place in registers and stored, never read back from memory: a
 // wide load over narrow stores just made would wait for them to reach the cache.
+char* put_low_magnitude(char* at, std::uint32_t value) {
+  assert(value < kHundredMillion);
+  const std::size_t digits = decimal_digits(value);
+  put_word<kLowDigits>(at, eight_digits(value) >> (8 * (kLowDigits - digits)));
+  return at + digits;
+}
+
 char* put_magnitude(char* at, std::uint32_t value) {
   const std::size_t digits = decimal_digits(value);
   const std::size_t high_digits = digits > kLowDigits ? digits - kLowDigits : 0;
@@ -228,7 +235,11 @@ char* put_value(char* at, Int value) {
   const auto bits = static_cast<std::uint32_t>(std::int32_t{value});
   const std::uint32_t negative = bits >> (std::numeric_limits<std::uint32_t>::digits - 1);
   *at = '-';
-  return put_magnitude(at + negative, (bits ^ (0 - negative)) + negative);
+  at += negative;
+  const std::uint32_t magnitude = (bits ^ (0 - negative)) + negative;
+  // An int2 has at most five digits.
+  if constexpr (sizeof(Int) < sizeof(std::int32_t)) return put_low_magnitude(at, magnitude);
+  return put_magnitude(at, magnitude);
 }
 
 // A date field in at least `width` characters, zero-padded after any sign.
@@ -539,16 +550,11 @@ char* put_entry_head(char* at, std::uint8_t id, std::uint8_t type) {
 // CR LF stays one line break.
 TableOutcome write_string(TableWalk& walk, std::uint32_t length) {
   InputWindow& in = walk.in;
-  // Most values are short and plain up to their end or their zero byte: one block, read from
-  // the window and stored at once.
-  if (length <= kEscapeBlock && input_available(in) >= kEscapeBlock) {
-    if (!make_room(walk.out, kEscapeBlock)) return TableOutcome::kUnwritable;
-    const std::size_t plain = std::min<std::size_t>(copy_plain_prefix(in.at, walk.out.at), length);
-    if (plain == length || in.at[plain] == '\0') {
-      take(in, length);
-      advance_to(walk.out, walk.out.at + plain);
-      return TableOutcome::kComplete;
-    }
+  // Most values are short: escaped with block copies, read from the window and stored at once.
+  if (length <= kEscapeBlock && input_available(in) >= kEscapeShortRead) {
+    if (!make_room(walk.out, kEscapeShortRoom)) return TableOutcome::kUnwritable;
+    advance_to(walk.out, walk.out.at + escape_short_content(take(in, length), length, walk.out.at));
+    return TableOutcome::kComplete;
   }
   std::uint64_t left = length;
   bool stopped = false;  // at a zero byte
@@ -615,19 +621,18 @@ TableOutcome write_entry(TableWalk& walk) {
   }
   if (input_known_short(in, length)) return TableOutcome::kMismatched;
   if (is_int && !input_need(in, length)) return missing(in);
-  // The room of an entry holds an int value too.
+  // The room of an entry holds an int value and the entry's end too.
   if (!make_room(walk.out, kEntryRoom)) return TableOutcome::kUnwritable;
-  advance_to(walk.out, put_entry_head(walk.out.at, id, type));
-  TableOutcome outcome = TableOutcome::kComplete;
-  if (type == kInt2) {
-    advance_to(walk.out,
-               put_value(walk.out.at, read_little_endian<std::int16_t>(take(in, kInt2Size))));
-  } else if (type == kInt4) {
-    advance_to(walk.out,
-               put_value(walk.out.at, read_little_endian<std::int32_t>(take(in, kInt4Size))));
-  } else {
-    outcome = type == kString ? write_string(walk, length) : write_blob(walk, length);
+  char* at = put_entry_head(walk.out.at, id, type);
+  if (is_int) {
+    at = type == kInt2 ? put_value(at, read_little_endian<std::int16_t>(take(in, kInt2Size)))
+                       : put_value(at, read_little_endian<std::int32_t>(take(in, kInt4Size)));
+    advance_to(walk.out, put(at, kFieldDataEnd));
+    return TableOutcome::kComplete;
   }
+  advance_to(walk.out, at);
+  const TableOutcome outcome =
+      type == kString ? write_string(walk, length) : write_blob(walk, length);
   if (outcome != TableOutcome::kComplete) return outcome;
   return write_text(walk.out, kFieldDataEnd) ? TableOutcome::kComplete : TableOutcome::kUnwritable;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cassert>
 #include <cstring>
 #include <utility>
 
@@ -220,6 +221,22 @@ std::size_t bounded_length(const char* text, std::size_t limit) {
   return length;
 }
 
+struct Escaped {
+  std::size_t taken;
+  std::size_t written;
+};
+
+// The byte at in[i], one that escaping does not copy (but not a zero), of a text of `size` bytes,
+// as it is written: an entity, or the document line end for a line break.
+Escaped escape_special(const char* in, std::size_t i, std::size_t size, char* out) {
+  const char c = in[i];
+  if (c == '\r' || c == '\n') {
+    const bool crlf = c == '\r' && i + 1 < size && in[i + 1] == '\n';  // one line break
+    return {crlf ? 2u : 1u, static_cast<std::size_t>(append(out, kDocumentLineEnd) - out)};
+  }
+  return {1, static_cast<std::size_t>(append(out, entity_for(c)) - out)};
+}
+
 }  // namespace
 
 std::size_t escape_name(const char* source, char* dest) {
@@ -294,22 +311,31 @@ EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char
         out[o++] = in[i++];
       continue;
     }
-    if (c == '\r' || c == '\n') {
-      if (c == '\r' && i + 1 < size && in[i + 1] == '\n') ++i;  // CR LF is one line break
-      o = static_cast<std::size_t>(append(out + o, kDocumentLineEnd) - out);
-    } else {
-      o = static_cast<std::size_t>(append(out + o, entity_for(c)) - out);
-    }
-    ++i;
+    const Escaped escaped = escape_special(in, i, size, out + o);
+    i += escaped.taken;
+    o += escaped.written;
   }
   return {i, o, true};
 }
 
-std::size_t copy_plain_prefix(const std::uint8_t* data, char* dest) {
+std::size_t escape_short_content(const std::uint8_t* data, std::size_t length, char* dest) {
   static_assert(kEscapeBlock == kPlainBlock);
+  assert(length <= kEscapeBlock);
   const auto* in = reinterpret_cast<const char*>(data);
-  copy_block(dest, in);
-  return plain_prefix(in);
+  std::size_t i = 0;
+  std::size_t o = 0;
+  // Each block starts at most kEscapeBlock bytes in, and after at most kEscapeMaxExpansion
+  // output bytes for each byte before it.
+  for (;;) {
+    copy_block(dest + o, in + i);
+    const std::size_t plain = std::min(plain_prefix(in + i), length - i);
+    i += plain;
+    o += plain;
+    if (i == length || in[i] == '\0') return o;
+    const Escaped escaped = escape_special(in, i, length, dest + o);
+    i += escaped.taken;
+    o += escaped.written;
+  }
 }
 
 Unescaped unescape_content(std::string_view text, char* dest) {

@@ -373,15 +373,19 @@ inline constexpr std::size_t kEscapeMaxExpansion = 5;
 [[nodiscard]] EscapeProgress escape_content(std::span<const std::uint8_t> data,
                                             std::span<char> dest);
 
-// For short values, the common case: reads a block of kEscapeBlock bytes at `data`, stores it
-// at `dest` whole, and returns how many bytes at its start need no escaping (a zero byte, which
-// ends a value, needs it too). Both sides must hold kEscapeBlock bytes.
+// escape_content for the common short value, with no branch on its length: escapes the
+// `length` (at most kEscapeBlock) bytes at `data` up to their first zero byte into `dest` and
+// returns the bytes written. Whatever the length, it reads kEscapeShortRead bytes at `data` and
+// may write up to kEscapeShortRoom bytes at `dest`; the bytes after those returned are scratch.
 #if defined(__SSE2__)
 inline constexpr std::size_t kEscapeBlock = 16;
 #else
 inline constexpr std::size_t kEscapeBlock = 8;
 #endif
-[[nodiscard]] std::size_t copy_plain_prefix(const std::uint8_t* data, char* dest);
+inline constexpr std::size_t kEscapeShortRead = 2 * kEscapeBlock;
+inline constexpr std::size_t kEscapeShortRoom = kEscapeBlock * (kEscapeMaxExpansion + 1);
+[[nodiscard]] std::size_t escape_short_content(const std::uint8_t* data, std::size_t length,
+                                               char* dest);
 
 // Unescapes the text of a content element into `dest` (no zero is added). The result is never
 // longer than the text, so `dest` may be text.data() itself.

@@ -298,6 +298,16 @@ TEST(EscapeContent, ASpecialByteAnywhereInARun) {
     }
     return out;
   };
+  // The short form reads and writes fixed spans, allocated to their exact sizes; the bytes read
+  // after the data (a line feed after a final CR, specials) must not show.
+  const auto escape_short = [](std::string_view data) {
+    const std::string read = std::string(data) + std::string(kEscapeShortRead - data.size(), '\n');
+    const auto copy = exact_copy(read);
+    const auto room = std::make_unique<char[]>(kEscapeShortRoom);
+    const std::size_t n = escape_short_content(reinterpret_cast<const std::uint8_t*>(copy.get()),
+                                               data.size(), room.get());
+    return std::string(room.get(), n);
+  };
   for (const char special : "&<>\r\n\0"s) {
     for (std::size_t length = 1; length <= 40; ++length) {
       for (std::size_t at = 0; at < length; ++at) {
@@ -306,8 +316,16 @@ TEST(EscapeContent, ASpecialByteAnywhereInARun) {
         const auto copy = exact_copy(data);
         EXPECT_EQ(escape_content_of({copy.get(), data.size()}), one_by_one(data))
             << int{special} << " at " << at << " of " << length;
+        if (length <= kEscapeBlock) {
+          EXPECT_EQ(escape_short(data), one_by_one(data))
+              << int{special} << " at " << at << " of " << length << ", short";
+        }
       }
     }
+  }
+  for (const std::string& data :
+       {std::string(kEscapeBlock, '&'), "\r\n\r\r\n\n<>&\r"s, ""s, "\0&"s}) {
+    EXPECT_EQ(escape_short(data), one_by_one(data));
   }
 }
 
