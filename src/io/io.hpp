@@ -126,6 +126,9 @@ inline bool input_known_short(const InputWindow& in, std::uint64_t n) {
 // ---- Output files: commit or discard -------------------------------------------------------
 
 inline constexpr std::size_t kOutputBufferSize = std::size_t{1} << 20;
+// Output reaches the file in whole multiples of this, at offsets that are multiples of it, until
+// the commit (or a single write of kOutputBufferSize or more) writes what is left.
+inline constexpr std::size_t kOutputWriteAlignment = std::size_t{256} << 10;
 
 // An output being written. Bytes are buffered here and handed to the kernel in large writes.
 // While it is open, an interrupt (SIGINT, SIGTERM, SIGHUP) removes the temporary file before

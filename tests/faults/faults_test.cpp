@@ -307,31 +307,28 @@ TEST(ShortWrites, DocumentStopsWhereTheOutputFailed) {
   }
 }
 
-// Binary output is buffered, so a short write shows at the item that finds the buffer full (or
-// at the end, for what is left in it). The sizes below bring each item that can meet a full
-// buffer there: 30 bytes of header, name and ninfo, 23 per field, skeyid and ngroup, 21 per
-// group, 4 for nrecord, then per record its group byte, ndata, 6 bytes of entry head and the
-// string with its terminating zero. The header, name and ninfo come before the buffer can
-// fill, and skeyid and ngroup never meet it full: 30 + 23 * n (+ 1) is never 1 MiB.
+// Binary output is buffered, so a short write shows at the first item written once the buffer
+// holds kOutputBufferSize bytes (or at the end, for what is left in it). The sizes below bring
+// the item before each item named to the 1 MiB mark: 30 bytes of header, name and ninfo, 23 per
+// field, skeyid and ngroup, 21 per group, 4 for nrecord, then per record its group byte, ndata,
+// 6 bytes of entry head and the string with its terminating zero. The header, name and ninfo
+// come before the buffer can fill, and skeyid and ngroup never reach the mark: 30 + 23 * n (+ 1)
+// is never 1 MiB.
 TEST(ShortWrites, TableFailureNamesTheItemBeingWritten) {
   using namespace tbl2tblx;
   constexpr std::size_t kBuffer = kOutputBufferSize;
   constexpr std::size_t kHead = kFileHeaderSize + kTableNameWidth + kCountWidth;
   constexpr std::size_t kSkeyidAndNgroup = 2;
-  // Fields fill the buffer to 20 bytes short of full: no group fits. One field fewer and two
-  // groups leave 1 byte: the record count does not fit.
+  // Fields fill the buffer to 20 bytes short of the mark: the first group reaches it.
   constexpr std::size_t kFieldsNearlyFull = (kBuffer - kHead - kSkeyidAndNgroup) / kFieldInfoSize;
   static_assert(kBuffer - (kHead + kFieldsNearlyFull * kFieldInfoSize + kSkeyidAndNgroup) <
                 kNameFieldWidth);
-  static_assert(kBuffer - (kHead + (kFieldsNearlyFull - 1) * kFieldInfoSize + kSkeyidAndNgroup +
-                           2 * kNameFieldWidth) ==
-                1);
   // With one field, records start here; a record of a string of n characters takes n + 9 bytes.
   constexpr std::size_t kRecordsStart = kHead + kFieldInfoSize + kSkeyidAndNgroup + kCountWidth;
   constexpr std::size_t kRecordBeyondString = kRecordHeadSize + kFieldDataHeadSize + 1;
   constexpr std::size_t kFillingString = kBuffer - kRecordsStart - kRecordBeyondString;
-  // Records of 128 bytes: the 8192nd meets a full buffer at its string, and the rest after the
-  // first 1 MiB fails at the end.
+  // Records of 128 bytes: the 8192nd reaches the mark in its string, whose terminating zero is
+  // written next; and the rest after the first 1 MiB fails at the end.
   const std::vector<std::size_t> even(9000, 128 - kRecordBeyondString);
   struct Case {
     const char* item;
@@ -340,10 +337,11 @@ TEST(ShortWrites, TableFailureNamesTheItemBeingWritten) {
     std::uint64_t shown;  // records shown before the message
   } cases[] = {
       {"fieldinfo", document(kBuffer / kFieldInfoSize + 1, 0, {}), 100, 0},
-      {"group", document(kFieldsNearlyFull, 1, {}), 100, 0},
-      {"nrecord", document(kFieldsNearlyFull - 1, 2, {}), 100, 0},
+      {"group", document(kFieldsNearlyFull, 2, {}), 100, 0},
+      {"nrecord", document(kFieldsNearlyFull, 1, {}), 100, 0},
       {"group", document(1, 0, {kFillingString, 1}), 100, 1},
       {"ndata", document(1, 0, {kFillingString - 1, 1}), 100, 1},
+      {"fielddata", document(1, 0, {kFillingString - 2, 1}), 100, 1},
       {"fielddata", document(1, 0, even), 100, 8191},
       // A string longer than the buffer is written past it, after what is buffered.
       {"fielddata", document(1, 0, {3'000'000}), kMiB, 0},

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -159,6 +161,47 @@ TEST(OutputFile, PatchesBytesWhetherStillBufferedAlreadyWrittenOrBoth) {
   const std::string content = read_file(dir / "patched");
   EXPECT_EQ(content.substr(0, 4), "AB00");
   EXPECT_EQ(content.substr(content.size() - 8), ".YZ111CD");
+}
+
+// Appends of every size through both ways in, patches of bytes on both sides of every write, and
+// the file only ever grown by aligned pieces until the commit.
+TEST(OutputFile, WritesAlignedPiecesAndKeepsEveryByte) {
+  ScratchDir dir;
+  OutputFile out;
+  ASSERT_EQ(output_open(out, (dir / "out").c_str()), 0);
+  std::string expected;
+  off_t written = 0;
+  std::mt19937 rng(20261210);
+  const std::size_t sizes[] = {1, 100, 4095, 65536, 100'000, 300'000, kOutputBufferSize - 1,
+                               kOutputBufferSize};
+  for (int step = 0; step < 60; ++step) {
+    const std::size_t size = sizes[rng() % std::size(sizes)] - rng() % 2;
+    const std::string piece(size, static_cast<char>('a' + step % 26));
+    if (step % 2 == 0) {
+      ASSERT_EQ(output_write(out, piece), 0);
+    } else {
+      std::uint8_t* room = output_reserve(out, size);
+      ASSERT_NE(room, nullptr);
+      std::memcpy(room, piece.data(), size);
+      output_advance(out, size);
+    }
+    expected += piece;
+    const std::uint64_t at = rng() % expected.size();
+    const std::string patch = std::to_string(step);
+    if (at + patch.size() <= expected.size()) {
+      ASSERT_EQ(output_patch(out, at, as_bytes(patch)), 0);
+      expected.replace(at, patch.size(), patch);
+    }
+    struct stat status {};
+    ASSERT_EQ(fstat(out.fd, &status), 0);
+    const bool large_write = step % 2 == 0 && size >= kOutputBufferSize;  // goes out at once
+    if (status.st_size != written && !large_write) {
+      EXPECT_EQ(static_cast<std::size_t>(status.st_size) % kOutputWriteAlignment, 0u) << step;
+    }
+    written = status.st_size;
+  }
+  ASSERT_EQ(output_commit(out), 0);
+  EXPECT_TRUE(read_file(dir / "out") == expected);
 }
 
 TEST(OutputFile, ReplacedFilesKeepTheirModeAndNewOnesFollowTheUmask) {
