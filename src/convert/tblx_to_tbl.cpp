@@ -637,12 +637,70 @@ bool type_name(AsWritten& w, std::uint8_t& code) {
   return true;
 }
 
-// One to `max_digits` decimal digits, with a '-' first where `signed_value` allows it.
+#if defined(__SSE2__)
+constexpr std::size_t kDigitBlock = 16;
+
+// The digits at the start of the kDigitBlock bytes at `text`.
+std::size_t leading_digits(const char* text) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+  const __m128i values = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
+  const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(values, _mm_set1_epi8(9)), values);
+  const auto others = ~static_cast<unsigned>(_mm_movemask_epi8(digit));
+  return static_cast<std::size_t>(std::countr_zero(others | 1u << kDigitBlock));
+}
+
+// The value of the first `count` (at most 8) digit characters of the eight at `text`: the word
+// is shifted so that they fill its top, the bytes before them counting as leading zeros, and
+// the digits are then combined in pairs, fours and eights by multiplication.
+std::uint64_t word_value(const char* text, std::size_t count) {
+  std::uint64_t word = 0;
+  for (std::size_t i = 0; i < sizeof word; ++i)
+    word |= std::uint64_t{static_cast<std::uint8_t>(text[i])} << (8 * i);
+  word -= 0x3030'3030'3030'3030;  // a borrow goes only into bytes shifted out below
+  const unsigned half_shift = 4 * static_cast<unsigned>(sizeof word - count);
+  word = word << half_shift << half_shift;
+  word = word * 10 + (word >> 8);
+  constexpr std::uint64_t kPairs = 0x0000'00FF'0000'00FF;
+  constexpr std::uint64_t kHundredAndMillion = 100 + (std::uint64_t{1'000'000} << 32);
+  constexpr std::uint64_t kOneAndTenThousand = 1 + (std::uint64_t{10'000} << 32);
+  return ((word & kPairs) * kHundredAndMillion + (word >> 16 & kPairs) * kOneAndTenThousand) >>
+         32;
+}
+#endif
+
+// One to `max_digits` decimal digits, with a '-' first where `signed_value` allows it. The
+// signs and lengths of stored values are as good as random, so where the window holds a block
+// after them they are read without a branch on either.
 bool plain_number(AsWritten& w, std::size_t max_digits, bool signed_value, std::int64_t& value) {
   const bool negative = signed_value && w.at < w.end && *w.at == '-';
-  if (negative) ++w.at;
+  w.at += negative ? 1 : 0;
   std::int64_t magnitude = 0;
   std::size_t digits = 0;
+#if defined(__SSE2__)
+  constexpr std::size_t kWordDigits = 8;
+  static_assert(kDigitBlock >= 2 * kWordDigits);
+  constexpr std::size_t kFewDigits = 3;  // ids and counts, whose lengths hardly vary
+  if (max_digits > kFewDigits && max_digits <= 2 * kWordDigits &&
+      static_cast<std::size_t>(w.end - w.at) >= kDigitBlock) {
+    digits = std::min(leading_digits(w.at), max_digits);
+    const std::size_t high = digits > kWordDigits ? digits - kWordDigits : 0;
+    const std::size_t low = digits - high;
+    constexpr auto kPowers = [] {
+      std::array<std::uint64_t, kWordDigits + 1> powers{};
+      std::uint64_t power = 1;
+      for (std::uint64_t& p : powers) {
+        p = power;
+        power *= 10;
+      }
+      return powers;
+    }();
+    magnitude = static_cast<std::int64_t>(word_value(w.at, high) * kPowers[low] +
+                                          word_value(w.at + high, low));
+    w.at += digits;
+    value = negative ? -magnitude : magnitude;
+    return digits > 0;
+  }
+#endif
   for (; w.at < w.end && *w.at >= '0' && *w.at <= '9' && digits < max_digits; ++w.at, ++digits)
     magnitude = magnitude * 10 + (*w.at - '0');
   value = negative ? -magnitude : magnitude;
@@ -651,7 +709,7 @@ bool plain_number(AsWritten& w, std::size_t max_digits, bool signed_value, std::
 
 // White space up to the next '<', which must be in the window. The line end and the indent
 // are looked at sixteen bytes at a time where SSE2 is present.
-bool spaces_to_markup(AsWritten& w) {
+[[gnu::always_inline]] inline bool spaces_to_markup(AsWritten& w) {
 #if defined(__SSE2__)
   constexpr std::ptrdiff_t kBlock = 16;
   while (w.end - w.at >= kBlock) {
@@ -814,10 +872,14 @@ int read_number_fielddata(Reader& r, Table& t, std::array<std::uint8_t, kFieldDa
 
 // A string or blob value streams into the output behind its head as it is decoded; the length
 // in the head is filled in once the element is read, and so is any write failure reported.
+// `b64_as_written`: the content tag was read as the tool writes it, which has the attribute.
 int read_streamed_fielddata(Reader& r, Table& t,
-                            const std::array<std::uint8_t, kFieldDataHeadSize>& head) {
+                            const std::array<std::uint8_t, kFieldDataHeadSize>& head,
+                            bool b64_as_written) {
   const bool is_string = head[kFieldDataTypeOffset] == kString;
-  if (!is_string && !tag_has(r, kAttrEncoding, kEncodingBase64)) return parse_error(r);
+  if (!is_string && !b64_as_written && !tag_has(r, kAttrEncoding, kEncodingBase64)) {
+    return parse_error(r);
+  }
   const std::uint64_t head_at = output_position(t.file);
   (void)output_write(t.file, head);
   Value v;
@@ -850,7 +912,7 @@ int read_fielddata(Reader& r, Table& t) {
   const bool blob_as_written = type == kBlob && take_start_tag(r, "<content encoding=\"b64\">");
   if (!blob_as_written && expect_text(r, "content") != 0) return 1;
   if (type == kInt2 || type == kInt4) return read_number_fielddata(r, t, head);
-  return read_streamed_fielddata(r, t, head);
+  return read_streamed_fielddata(r, t, head, blob_as_written);
 }
 
 int read_record(Reader& r, Table& t) {

@@ -486,7 +486,7 @@ bool descriptor_is_open(int fd) {
   return fd >= 0 && fcntl(fd, F_GETFD) != -1;
 }
 
-int output_write(OutputFile& out, std::span<const std::uint8_t> bytes) {
+int output_write_through(OutputFile& out, std::span<const std::uint8_t> bytes) {
   if (out.fd < 0 || out.failed) return 1;
   flush_aligned(out);
   if (bytes.size() >= kOutputBufferSize) {

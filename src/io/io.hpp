@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
@@ -168,8 +169,20 @@ int named_descriptor(const char* name);
 // Whether `fd` is open in this process.
 bool descriptor_is_open(int fd);
 
-// Appends bytes. 1 once any write has failed (the failure is sticky).
-[[nodiscard]] int output_write(OutputFile& out, std::span<const std::uint8_t> bytes);
+// output_write when the buffer is to be written out first, or the bytes are many.
+[[nodiscard]] int output_write_through(OutputFile& out, std::span<const std::uint8_t> bytes);
+
+// Appends bytes. 1 once any write has failed (the failure is sticky). Items of a few bytes are
+// the common case: they go into the buffer without a call.
+[[nodiscard]] inline int output_write(OutputFile& out, std::span<const std::uint8_t> bytes) {
+  if (out.fd < 0 || out.failed || out.used >= kOutputBufferSize ||
+      bytes.size() >= kOutputBufferSize) {
+    return output_write_through(out, bytes);
+  }
+  std::memcpy(out.buffer.get() + out.used, bytes.data(), bytes.size());
+  out.used += bytes.size();
+  return 0;
+}
 [[nodiscard]] inline int output_write(OutputFile& out, std::string_view text) {
   return output_write(out, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
 }

@@ -677,6 +677,16 @@ TEST(TblxToTbl, HandEditsAreReadExactlyOrRefused) {
       {{.type = "int4", .content = "-2147483649"}, {}, "<content> at line 11"},
       {{.type = "int4", .content = "4294967297"}, {}, "<content> at line 11"},
       {{.type = "int4", .content = "abc"}, {}, "<content> at line 11"},
+      // every length of digits, and runs longer than the type's: read alike
+      {{.type = "int4", .content = "-1"}, {.type = 1, .data = le(0xFFFFFFFFu, 4)}},
+      {{.type = "int4", .content = "12345678"}, {.type = 1, .data = le(12345678, 4)}},
+      {{.type = "int4", .content = "-999999999"}, {.type = 1, .data = le(static_cast<std::uint32_t>(-999999999), 4)}},
+      {{.type = "int4", .content = "100000000"}, {.type = 1, .data = le(100000000, 4)}},
+      {{.type = "int4", .content = "1000000000"}, {.type = 1, .data = le(1000000000, 4)}},
+      {{.type = "int4", .content = "000000000000000000001"}, {.type = 1, .data = le(1, 4)}},
+      {{.content = "-10000"}, {.data = le(static_cast<std::uint16_t>(-10000), 2)}},
+      {{.content = "00032767"}, {.data = le(32767, 2)}},
+      {{.content = "000032768"}, {}, "<content> at line 11"},
       {{.type = "int4", .content_tag = b64, .content = "32768"}, {.type = 1, .data = le(32768, 4)}},
       {{.content_tag = b64, .content = "32768"}, {}, blob_error},
       // id and skeyid: 0 to 255
