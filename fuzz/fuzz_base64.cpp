@@ -1,5 +1,7 @@
 // The lenient decoder on arbitrary text: decoding in one piece, in two pieces and in place give
-// the same bytes; and whatever is encoded, at either width, decodes back to itself.
+// the same bytes; whatever is encoded, at either width, decodes back to itself; and the short
+// encoder gives what the stream encoder gives, whatever follows the bytes it encodes.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +44,19 @@ void check_round_trip(std::span<const std::uint8_t> data, std::uint64_t width) {
   require(n == data.size() && (n == 0 || std::memcmp(back.data(), data.data(), n) == 0));
 }
 
+void check_short(std::span<const std::uint8_t> input) {
+  if (input.empty()) return;
+  const std::size_t length = input[0] % (kBase64ShortMax + 1);
+  std::vector<std::uint8_t> read(kBase64ShortRead);
+  std::memcpy(read.data(), input.data() + 1, std::min(input.size() - 1, read.size()));
+  std::vector<char> room(kBase64ShortRoom);
+  const std::size_t n = base64_encode_short(read.data(), length, room.data());
+  std::vector<char> text(base64_encoded_size(length, kBase64Unbroken));
+  require(n == text.size());
+  require(base64_encode_into({read.data(), length}, text.data(), kBase64Unbroken) == n);
+  require(n == 0 || std::memcmp(text.data(), room.data(), n) == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -49,5 +64,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_decoding(input);
   check_round_trip(input, kBase64Unbroken);
   check_round_trip(input, kBase64LineWidth);
+  check_short(input);
   return 0;
 }
