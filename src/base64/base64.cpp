@@ -253,8 +253,6 @@ void decode_byte(Base64Decoder& state, std::uint8_t c, std::uint8_t*& out) {
 
 }  // namespace
 
-// Saturates at the largest value when the size does not fit in 64 bits; no buffer that large
-// can be allocated, so the encoder refuses it.
 std::size_t base64_encode_into(std::span<const std::uint8_t> data, char* dest,
                                std::uint64_t width) {
   if (data.empty()) return 0;

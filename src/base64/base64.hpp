@@ -18,11 +18,13 @@ inline constexpr std::uint64_t kBase64LineWidth = 76;      // "-e"
 inline constexpr std::uint64_t kBase64BytesPerLine = 57;   // 76 characters
 inline constexpr std::uint64_t kBase64Unbroken = 0;        // "-c" and blob contents
 
-inline constexpr std::uint64_t kBase64GroupBytes = 3;  // encode to
-inline constexpr std::uint64_t kBase64GroupChars = 4;  // characters
+// Every three bytes encode to four characters.
+inline constexpr std::uint64_t kBase64GroupBytes = 3;
+inline constexpr std::uint64_t kBase64GroupChars = 4;
 
-// Characters plus line feeds that `length` bytes encode to at `width` (0: one unbroken line);
-// the largest value when that does not fit. Inline: the writer asks it for every blob value.
+// Characters plus line feeds that `length` bytes encode to at `width` (0: one unbroken line).
+// Saturates at the largest value when the size does not fit in 64 bits; no buffer that large
+// can be allocated, so the encoder refuses it. Inline: the writer asks it for every blob value.
 constexpr std::uint64_t base64_encoded_size(std::uint64_t length, std::uint64_t width) {
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
   const std::uint64_t groups =

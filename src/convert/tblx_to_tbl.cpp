@@ -666,6 +666,25 @@ std::uint64_t word_value(const char* text, std::size_t count) {
   return ((word & kPairs) * kHundredAndMillion + (word >> 16 & kPairs) * kOneAndTenThousand) >>
          32;
 }
+
+constexpr std::size_t kWordDigits = 8;
+constexpr auto kWordPowers = [] {
+  std::array<std::uint64_t, kWordDigits + 1> powers{};
+  std::uint64_t power = 1;
+  for (std::uint64_t& p : powers) {
+    p = power;
+    power *= 10;
+  }
+  return powers;
+}();
+
+// The value of the first `count` (at most 16) digit characters of the kDigitBlock at `text`.
+std::uint64_t digits_value(const char* text, std::size_t count) {
+  static_assert(kDigitBlock >= 2 * kWordDigits);
+  const std::size_t high = count > kWordDigits ? count - kWordDigits : 0;
+  const std::size_t low = count - high;
+  return word_value(text, high) * kWordPowers[low] + word_value(text + high, low);
+}
 #endif
 
 // One to `max_digits` decimal digits, with a '-' first where `signed_value` allows it. The
@@ -677,25 +696,11 @@ bool plain_number(AsWritten& w, std::size_t max_digits, bool signed_value, std::
   std::int64_t magnitude = 0;
   std::size_t digits = 0;
 #if defined(__SSE2__)
-  constexpr std::size_t kWordDigits = 8;
-  static_assert(kDigitBlock >= 2 * kWordDigits);
   constexpr std::size_t kFewDigits = 3;  // ids and counts, whose lengths hardly vary
   if (max_digits > kFewDigits && max_digits <= 2 * kWordDigits &&
       static_cast<std::size_t>(w.end - w.at) >= kDigitBlock) {
     digits = std::min(leading_digits(w.at), max_digits);
-    const std::size_t high = digits > kWordDigits ? digits - kWordDigits : 0;
-    const std::size_t low = digits - high;
-    constexpr auto kPowers = [] {
-      std::array<std::uint64_t, kWordDigits + 1> powers{};
-      std::uint64_t power = 1;
-      for (std::uint64_t& p : powers) {
-        p = power;
-        power *= 10;
-      }
-      return powers;
-    }();
-    magnitude = static_cast<std::int64_t>(word_value(w.at, high) * kPowers[low] +
-                                          word_value(w.at + high, low));
+    magnitude = static_cast<std::int64_t>(digits_value(w.at, digits));
     w.at += digits;
     value = negative ? -magnitude : magnitude;
     return digits > 0;
