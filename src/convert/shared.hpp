@@ -1,7 +1,10 @@
 // What the two directions of conversion share besides the formats: names compared in any
-// letter case, and the calendar time the tool stamps on what it writes.
+// letter case, the calendar time the tool stamps on what it writes, and the powers of ten that
+// numbers are written and read with.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <ctime>
 #include <string_view>
 
@@ -36,5 +39,17 @@ CalendarTime calendar_time(const std::tm& broken_down);
 
 // The local time now; all zero when it cannot be told.
 CalendarTime local_time_now();
+
+// 1, 10, 100, ...: the first N powers of ten.
+template <class Int, std::size_t N>
+consteval std::array<Int, N> powers_of_ten() {
+  std::array<Int, N> powers{};
+  Int power = 1;
+  for (Int& p : powers) {
+    p = power;
+    power *= 10;
+  }
+  return powers;
+}
 
 }  // namespace tbl2tblx

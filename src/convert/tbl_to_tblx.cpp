@@ -158,15 +158,7 @@ constexpr std::size_t kValueRoom = 1 + kValueStore;   // the sign, then the stor
 constexpr std::uint32_t kHundredMillion = 100'000'000;
 constexpr std::uint32_t kTenThousand = 10'000;
 
-constexpr auto kPowersOfTen = [] {
-  std::array<std::uint32_t, kMaxValueDigits> powers{};
-  std::uint32_t power = 1;
-  for (std::uint32_t& p : powers) {
-    p = power;
-    power *= 10;
-  }
-  return powers;
-}();
+constexpr auto kPowersOfTen = powers_of_ten<std::uint32_t, kMaxValueDigits>();
 
 std::size_t decimal_digits(std::uint32_t value) {
   // floor(log10(2^bits)) from the bit length, corrected by one comparison; 0 has one digit.

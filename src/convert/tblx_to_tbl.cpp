@@ -668,15 +668,7 @@ std::uint64_t word_value(const char* text, std::size_t count) {
 }
 
 constexpr std::size_t kWordDigits = 8;
-constexpr auto kWordPowers = [] {
-  std::array<std::uint64_t, kWordDigits + 1> powers{};
-  std::uint64_t power = 1;
-  for (std::uint64_t& p : powers) {
-    p = power;
-    power *= 10;
-  }
-  return powers;
-}();
+constexpr auto kWordPowers = powers_of_ten<std::uint64_t, kWordDigits + 1>();
 
 // The value of the first `count` (at most 16) digit characters of the kDigitBlock at `text`.
 std::uint64_t digits_value(const char* text, std::size_t count) {
