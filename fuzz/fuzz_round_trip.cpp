@@ -5,8 +5,6 @@
 // one of 64 to 127 bytes, so that fields, tags and values straddle refills.
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -107,29 +105,27 @@ std::string make_table(Source& source) {
   return table;
 }
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzz_support::enter_scratch_folder();
   const std::size_t window = size == 0 ? 1 : 1 + data[size - 1] % 64;
   Source source{data, size};
   const std::string table = make_table(source);
-  fs::create_directory("in");
-  fuzz_support::write_input("in/original.tbl", reinterpret_cast<const std::uint8_t*>(table.data()),
-                            table.size());
-  fuzz_support::require(convert_tbl_to_tblx("in/original.tbl", window) == 0);
+  const fs::path folder = fuzz_support::scratch_folder();
+  fs::create_directory(folder / "in");
+  const std::string original = fuzz_support::write_input(
+      "in/original.tbl", reinterpret_cast<const std::uint8_t*>(table.data()), table.size());
+  fuzz_support::CaughtRun there(window);
+  fuzz_support::require(convert_tbl_to_tblx(original.c_str(), there.run) == 0);
   const std::size_t document_window = 64 + (size < 2 ? 0 : data[size - 2] % 64);
-  fuzz_support::require(convert_tblx_to_tbl("original.tblx", document_window) == 0);
+  fuzz_support::CaughtRun back(document_window);
+  const std::string document = (folder / "original.tblx").string();
+  fuzz_support::require(convert_tblx_to_tbl(document.c_str(), back.run) == 0);
   std::vector<fs::path> written;
-  for (const auto& entry : fs::directory_iterator(".")) {
+  for (const auto& entry : fs::directory_iterator(folder)) {
     if (entry.path().filename().string().ends_with(".tbl")) written.push_back(entry.path());
   }
-  fuzz_support::require(written.size() == 1 && read_file(written[0]) == table);
+  fuzz_support::require(written.size() == 1 && fuzz_support::read_file(written[0]) == table);
   fuzz_support::empty_scratch_folder();
   return 0;
 }

@@ -4,8 +4,6 @@
 // at once; and the table cut at every window boundary ends as the cut table does at once.
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,17 +28,18 @@ Run run(std::span<const std::uint8_t> table, std::size_t window, std::size_t pie
   const DocumentHead head{"fuzz.tblx", "fuzz.tbl", 2026, 12, 9, 23, 59, 58};
   InputWindow in;
   fuzz_support::require(input_window_from_memory(in, table, window, piece, size_known) == 0);
+  const std::string path = (fuzz_support::scratch_folder() / "fuzz.tblx").string();
   OutputFile out;
-  fuzz_support::require(output_open(out, "fuzz.tblx") == 0);
-  Run result{write_table_document(in, head, out), {}};
+  fuzz_support::require(output_open(out, path.c_str()) == 0);
+  fuzz_support::CaughtRun caught(window);
+  Run result{write_table_document(in, head, out, caught.run), {}};
   if (result.outcome != TableOutcome::kComplete) {
     output_discard(out);
     return result;
   }
   fuzz_support::require(output_commit(out) == 0);
-  std::ifstream document("fuzz.tblx", std::ios::binary);
-  result.document.assign(std::istreambuf_iterator<char>(document), {});
-  std::filesystem::remove("fuzz.tblx");
+  result.document = fuzz_support::read_file(path);
+  std::filesystem::remove(path);
   return result;
 }
 
@@ -52,7 +51,6 @@ std::vector<std::uint8_t> prefix(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzz_support::enter_scratch_folder();
   const std::vector<std::uint8_t> table = prefix(data, size);
   const Run whole = run(table, size, 0, true);
   // The reads' length comes from the table itself, so that the corpus varies it.

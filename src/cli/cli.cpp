@@ -18,8 +18,6 @@
 namespace tbl2tblx {
 namespace {
 
-constexpr std::size_t kStdoutBuffer = std::size_t{64} << 10;
-
 // Input is taken in whole lines of 76 characters, so that every piece but the last ends a line.
 constexpr std::size_t kEncodeChunk = kBase64BytesPerLine * 16384;
 constexpr std::size_t kDecodeChunk = std::size_t{1} << 20;
@@ -34,8 +32,8 @@ struct Target {
   bool open = false;    // that descriptor was open when the run started
 };
 
-void print_banner(std::FILE* console) {
-  std::fprintf(console, kMessageBanner, static_cast<int>(kToolVersion.size()), kToolVersion.data(),
+void print_banner(Console& console) {
+  say(console, kMessageBanner, static_cast<int>(kToolVersion.size()), kToolVersion.data(),
                static_cast<int>(kAuthorCredit.size()), kAuthorCredit.data(),
                static_cast<int>(kWebAddress.size()), kWebAddress.data());
 }
@@ -89,21 +87,21 @@ int open_target(OutputFile& out, const Target& target) {
 // Where a file mode stopped, for the one place that words it.
 enum class ModeStop : std::uint8_t { kDone, kRead, kCode, kWrite };
 
-int report(std::FILE* console, ModeStop stop, FileMode mode, const char* source,
+int report(Console& console, ModeStop stop, FileMode mode, const char* source,
            const char* target) {
   const bool decode = mode == FileMode::kDecode;
   switch (stop) {
     case ModeStop::kDone:
-      std::fprintf(console, decode ? kMessageDecoded : kMessageEncoded, target);
+      say(console, decode ? kMessageDecoded : kMessageEncoded, target);
       return 0;
     case ModeStop::kRead:
-      std::fprintf(console, kMessageCannotRead, source);
+      say(console, kMessageCannotRead, source);
       return 1;
     case ModeStop::kCode:
-      std::fprintf(console, decode ? kMessageCannotDecode : kMessageCannotEncode, source);
+      say(console, decode ? kMessageCannotDecode : kMessageCannotEncode, source);
       return 1;
     case ModeStop::kWrite:
-      std::fprintf(console, kMessageCannotWrite, target);
+      say(console, kMessageCannotWrite, target);
       return 1;
   }
   return 1;
@@ -139,7 +137,7 @@ ModeStop stream(FileMode mode, InputFile& in, Chunks& chunks, std::size_t got, O
 // Streams the source through the codec into the target. The target is replaced only when the
 // whole result has been written; on any failure it is left as it was (but for a descriptor,
 // which keeps what reached it).
-int run_file_mode(FileMode mode, const char* source, const Target& to, std::FILE* console) {
+int run_file_mode(FileMode mode, const char* source, const Target& to, Console& console) {
   const auto finish = [&](ModeStop stop) { return report(console, stop, mode, source, to.name); };
   InputFile in;
   if (input_open(in, source) != 0) return finish(ModeStop::kRead);
@@ -151,7 +149,7 @@ int run_file_mode(FileMode mode, const char* source, const Target& to, std::FILE
   }
   if (got == 0) return finish(ModeStop::kCode);
   // What is said so far comes before the data, should both reach one console.
-  std::fflush(console);
+  (void)console_flush(console);  // a failure is the run's, reported at its end
   OutputFile out;
   if (open_target(out, to) != 0) return finish(ModeStop::kWrite);
   return finish(stream(mode, in, chunks, got, out));
@@ -159,30 +157,30 @@ int run_file_mode(FileMode mode, const char* source, const Target& to, std::FILE
 
 // Every argument in order, each to both converters (which skip a name that is not theirs with
 // 0); 1 when any conversion failed.
-int run_batch(int argc, char** argv, const RunContext& run) {
+int run_batch(int argc, char** argv, RunContext& run) {
   int status = 0;
   for (int i = 1; i < argc; ++i) {
-    status |= convert_tbl_to_tblx(argv[i], kInputWindowSize, run);
-    status |= convert_tblx_to_tbl(argv[i], kInputWindowSize, run);
+    status |= convert_tbl_to_tblx(argv[i], run);
+    status |= convert_tblx_to_tbl(argv[i], run);
   }
   return status;
 }
 
-int dispatch(int argc, char** argv, const Target& target, std::FILE* console,
-             const RunContext& run) {
+int dispatch(int argc, char** argv, const Target& target, RunContext& run) {
+  Console& console = run.console;
   if (argc < 2) return run_batch(argc, argv, run);
   if (std::strcmp(argv[1], "-h") == 0) {
-    std::fputs(kMessageUsage, console);
+    say(console, "%s", kMessageUsage);
     return 0;
   }
   FileMode mode{};
   if (!parse_file_mode(argv[1], mode)) return run_batch(argc, argv, run);
   if (argc < 3) {
-    std::fputs(kMessageSourceRequired, console);
+    say(console, "%s", kMessageSourceRequired);
     return 1;
   }
   if (argc < 4) {
-    std::fputs(kMessageTargetRequired, console);
+    say(console, "%s", kMessageTargetRequired);
     return 1;
   }
   return run_file_mode(mode, argv[2], target, console);
@@ -204,20 +202,16 @@ int run_command_line(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
   // Messages and progress lines go to standard output, unless it carries a file mode's result:
-  // then all of them go to standard error, so that the data comes alone. Off a terminal they
-  // are buffered in large blocks, and every progress line is written.
+  // then all of them go to standard error, so that the data comes alone.
   const Target target = find_target(argc, argv);
-  std::FILE* console = target.descriptor == STDOUT_FILENO ? stderr : stdout;
-  const bool terminal = isatty(fileno(console)) != 0;
-  if (!terminal) std::setvbuf(console, nullptr, _IOFBF, kStdoutBuffer);
-  const RunContext run{.progress =
-                           terminal ? ProgressPolicy::kTerminal : ProgressPolicy::kEveryRecord};
-  print_banner(console);
-  int status = dispatch(argc, argv, target, console, run);
-  std::fflush(console);
+  const int console_fd = target.descriptor == STDOUT_FILENO ? STDERR_FILENO : STDOUT_FILENO;
+  RunContext run;
+  run.console = console_on(console_fd);
+  print_banner(run.console);
+  int status = dispatch(argc, argv, target, run);
   // Standard output is the tool's output too: a failure to write it fails the run.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    std::fputs(kMessageStdoutFailed, stderr);
+  if (console_flush(run.console) != 0 && console_fd == STDOUT_FILENO) {
+    (void)write_all(STDERR_FILENO, kMessageStdoutFailed, std::strlen(kMessageStdoutFailed));
     status = 1;
   }
   return status;

@@ -8,32 +8,37 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
+#include "convert/console.hpp"
 #include "io/io.hpp"
 
 namespace tbl2tblx {
 
-// How progress lines reach standard output.
-enum class ProgressPolicy : std::uint8_t {
-  kEveryRecord,  // redirected: every line, exactly, gathered into large writes
-  kTerminal,     // a terminal: redrawn at most about 20 times a second, the last line always
-};
-
 // What the command line settles once for a run and hands down to the conversions, so that
 // nothing below it asks whether a terminal is attached or keeps a switch of its own.
 struct RunContext {
-  ProgressPolicy progress = ProgressPolicy::kEveryRecord;
+  Console console;  // every message and progress line
+  // The window that inputs are read through (tests and fuzzers make it tiny).
+  std::size_t window = kInputWindowSize;
   // The wait after falling back to a time-stamped name, so that two fallbacks in one run get
   // two names. Fuzzers make it zero.
   std::chrono::milliseconds fallback_pause = std::chrono::seconds(1);
+  // Where outputs are created; empty: the current folder.
+  std::string output_folder;
+  // Elements that a document holds as the tool writes them are read straight from the window;
+  // off, the tag walk reads every element (tests compare the two).
+  bool direct_reads = true;
 };
+
+// The path of the output `name` in the run's output folder.
+std::string output_path(const RunContext& run, std::string_view name);
 
 // A ".tbl" name (any letter case, more than the extension alone) becomes a ".tblx" document in
 // the current directory, named after the input's base name. The table is read through a window
 // of `window` bytes (tests and fuzzers make it tiny).
-[[nodiscard]] int convert_tbl_to_tblx(const char* path, std::size_t window = kInputWindowSize,
-                                      const RunContext& run = {});
+[[nodiscard]] int convert_tbl_to_tblx(const char* path, RunContext& run);
 
 // The binary-to-document walk without files, for tests and fuzzers.
 
@@ -58,23 +63,11 @@ enum class TableOutcome : std::uint8_t {
 // order, through its window, whatever the window's size. Neither commits nor discards `out`, and
 // prints no message.
 [[nodiscard]] TableOutcome write_table_document(InputWindow& table, const DocumentHead& head,
-                                                OutputFile& out, const RunContext& run = {});
+                                                OutputFile& out, RunContext& run);
 
 // A ".tblx" name becomes one ".tbl" file per table, in the current directory, named after its
 // table (or after the local time when that name cannot be written). The document is read
 // through a window of `window` bytes (tests and fuzzers make it tiny).
-[[nodiscard]] int convert_tblx_to_tbl(const char* path, std::size_t window = kInputWindowSize,
-                                      const RunContext& run = {});
-
-// ---- Shared by both directions ---------------------------------------------------------------
-
-// The progress line after each record: eighty backspaces, then "\t<table>: <marker><count>"
-// with "/<total>" when a total is given, and a blank, shown as `policy` says.
-void print_progress(std::string_view table, bool overwrite, std::uint64_t count,
-                    const std::uint64_t* total,
-                    ProgressPolicy policy = ProgressPolicy::kEveryRecord);
-// Shows the last progress line if a terminal skipped it; call before whatever follows the
-// records (the line end, or a message).
-void end_progress();
+[[nodiscard]] int convert_tblx_to_tbl(const char* path, RunContext& run);
 
 }  // namespace tbl2tblx

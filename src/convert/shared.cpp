@@ -1,5 +1,7 @@
 #include "convert/shared.hpp"
 
+#include "convert/convert.hpp"
+
 namespace tbl2tblx {
 
 CalendarTime calendar_time(const std::tm& broken_down) {
@@ -10,6 +12,11 @@ CalendarTime calendar_time(const std::tm& broken_down) {
           broken_down.tm_hour,
           broken_down.tm_min,
           broken_down.tm_sec};
+}
+
+std::string output_path(const RunContext& run, std::string_view name) {
+  if (run.output_folder.empty()) return std::string(name);
+  return run.output_folder + "/" + std::string(name);
 }
 
 CalendarTime local_time_now() {

@@ -380,7 +380,7 @@ std::string_view escaped_name(std::string_view name) {
 struct TableWalk {
   InputWindow& in;
   Window& out;
-  ProgressPolicy progress = ProgressPolicy::kEveryRecord;
+  Console& console;
   bool header_form = false;
   bool overwrite = false;
   std::string table_name{};  // as stored, for the progress line
@@ -662,7 +662,7 @@ bool record_count_confirmed(const TableWalk& walk) {
 
 void show_progress(TableWalk& walk, std::uint64_t walked, std::uint64_t total) {
   while (walk.progress_shown < walked)
-    print_progress(walk.table_name, walk.overwrite, ++walk.progress_shown, &total, walk.progress);
+    show_progress(walk.console, walk.table_name, walk.overwrite, ++walk.progress_shown, &total);
 }
 
 // A walk that stopped before the record count was confirmed: a count the source cannot hold
@@ -749,9 +749,9 @@ DocumentHead head_now(std::string_view document_name, std::string_view source_na
 }
 
 TableOutcome walk_table(InputWindow& table, const DocumentHead& head, Window& window,
-                        ProgressPolicy progress) {
+                        Console& console) {
   if (!write_head(window, head)) return TableOutcome::kUnwritable;
-  TableWalk walk{.in = table, .out = window, .progress = progress};
+  TableWalk walk{.in = table, .out = window, .console = console};
   for (auto step : {read_file_header, write_schema, write_groups, write_records}) {
     if (const TableOutcome outcome = step(walk); outcome != TableOutcome::kComplete) return outcome;
   }
@@ -763,50 +763,51 @@ TableOutcome walk_table(InputWindow& table, const DocumentHead& head, Window& wi
 }  // namespace
 
 TableOutcome write_table_document(InputWindow& table, const DocumentHead& head, OutputFile& out,
-                                  const RunContext& run) {
+                                  RunContext& run) {
   Window window{.out = out};
-  const TableOutcome outcome = walk_table(table, head, window, run.progress);
+  const TableOutcome outcome = walk_table(table, head, window, run.console);
   close_window(window);
   return outcome;
 }
 
-int convert_tbl_to_tblx(const char* path, std::size_t window, const RunContext& run) {
+int convert_tbl_to_tblx(const char* path, RunContext& run) {
   if (path == nullptr) return 1;
   if (!has_extension(path, kTableExtension)) return 0;
   // The first read comes before anything is created, as a failure to read is reported first.
   InputWindow input;
-  if (input_window_open(input, path, window) != 0 || (!input_need(input, 1) && input.failed)) {
-    std::printf(kMessageCannotRead, path);
+  Console& console = run.console;
+  if (input_window_open(input, path, run.window) != 0 ||
+      (!input_need(input, 1) && input.failed)) {
+    say(console, kMessageCannotRead, path);
     return 1;
   }
   const std::string document_name = document_name_for(path);
   OutputFile out;
-  if (output_open(out, document_name.c_str()) != 0) {
-    std::printf(kMessageCannotWrite, document_name.c_str());
+  if (output_open(out, output_path(run, document_name).c_str()) != 0) {
+    say(console, kMessageCannotWrite, document_name.c_str());
     return 1;
   }
-  std::printf(kMessageConverting, path, document_name.c_str());
+  say(console, kMessageConverting, path, document_name.c_str());
 
   const TableOutcome outcome = write_table_document(input, head_now(document_name, path), out, run);
-  end_progress();
   if (outcome == TableOutcome::kComplete && output_commit(out) == 0) {
-    std::fputs(kMessageDone, stdout);
+    say(console, kMessageDone);
     return 0;
   }
   output_discard(out);
   switch (outcome) {
     case TableOutcome::kMismatched:
-      std::fputs(kMessageMismatch, stdout);
+      say(console, kMessageMismatch);
       break;
     case TableOutcome::kDamaged:
-      std::printf(kMessageDamaged, path);
+      say(console, kMessageDamaged, path);
       break;
     case TableOutcome::kUnreadable:
-      std::printf(kMessageCannotRead, path);
+      say(console, kMessageCannotRead, path);
       break;
     case TableOutcome::kComplete:
     case TableOutcome::kUnwritable:
-      std::printf(kMessageCannotWrite, document_name.c_str());
+      say(console, kMessageCannotWrite, document_name.c_str());
       break;
   }
   return 1;

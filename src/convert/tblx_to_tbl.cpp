@@ -57,7 +57,9 @@ struct Reader {
   bool open_markup = false;    // the last text ended at markup that the document ends inside
   char tag[kTagBufferSize] = {};
   Outcome outcome;
-  RunContext run;  // what the command line settled
+  RunContext& run;  // what the command line settled
+
+  explicit Reader(RunContext& context) : run(context) {}
 };
 
 using Name = std::array<char, kNameFieldWidth>;  // at most 20 characters and a zero
@@ -99,25 +101,25 @@ int write_error(Table& t, const char* item) {
   return file_error(*t.outcome, t.output_name, Failure::kWrite, item);
 }
 
-void report(const char* path, const Reader& r) {
+void report(const char* path, Reader& r) {
   const Outcome& o = r.outcome;
-  end_progress();
+  Console& console = r.run.console;
   if (r.in.failed) {
-    std::printf(kMessageCannotRead, path);
+    say(console, kMessageCannotRead, path);
     return;
   }
   switch (o.failure) {
     case Failure::kParse:
-      std::printf(kMessageParseError, o.tag, static_cast<int>(o.line));
+      say(console, kMessageParseError, o.tag, static_cast<int>(o.line));
       break;
     case Failure::kWrite:
-      std::printf(kMessageCannotWriteItem, o.output_name, o.item);
+      say(console, kMessageCannotWriteItem, o.output_name, o.item);
       break;
     case Failure::kFile:
-      std::printf(kMessageCannotWrite, o.output_name);
+      say(console, kMessageCannotWrite, o.output_name);
       break;
     case Failure::kRead:
-      std::printf(kMessageCannotRead, path);
+      say(console, kMessageCannotRead, path);
       break;
     case Failure::kNone:
       break;
@@ -522,23 +524,23 @@ bool names_a_folder(std::string_view name) {
 // A name that would leave the current directory, or that names a file this document has already
 // written, is not tried; one that cannot be created here gives way to a name made of the local
 // time.
-int open_output(Table& t, const WrittenNames& written, std::chrono::milliseconds pause) {
+int open_output(Table& t, const WrittenNames& written, RunContext& run) {
   std::string_view name(t.name.data());
   std::snprintf(t.output_name, sizeof t.output_name, "%s%.*s", t.name.data(),
                 static_cast<int>(kTableExtension.size()), kTableExtension.data());
   if (!names_a_folder(name) && !written.contains(std::string_view(t.output_name)) &&
-      output_open(t.file, t.output_name) == 0) {
+      output_open(t.file, output_path(run, t.output_name).c_str()) == 0) {
     return 0;
   }
-  std::printf(kMessageRetry, t.output_name);
+  say(run.console, kMessageRetry, t.output_name);
   const CalendarTime now = local_time_now();
   std::snprintf(t.output_name, sizeof t.output_name, kFallbackNameFormat, now.year, now.month,
                 now.day, now.hour, now.minute, now.second);
   if (written.contains(std::string_view(t.output_name)) ||
-      output_open(t.file, t.output_name) != 0) {
+      output_open(t.file, output_path(run, t.output_name).c_str()) != 0) {
     return file_error(*t.outcome, t.output_name, Failure::kFile, nullptr);
   }
-  std::this_thread::sleep_for(pause);
+  std::this_thread::sleep_for(run.fallback_pause);
   return 0;
 }
 
@@ -916,8 +918,7 @@ int read_record(Reader& r, Table& t) {
   std::uint8_t group = t.default_group;
   if (scan(r, "group", "fielddata") != 0) return 1;
   if (is(r, "secret")) {
-    end_progress();
-    std::printf(kMessageSecret, static_cast<unsigned>(t.nrecord));
+    say(r.run.console, kMessageSecret, static_cast<unsigned>(t.nrecord));
     if (expect(r, "/secret") != 0 || scan(r, "group") != 0) return 1;
   }
   if (is(r, "group")) {
@@ -936,7 +937,7 @@ int read_record(Reader& r, Table& t) {
   const std::uint8_t count = static_cast<std::uint8_t>(ndata);
   if (patch_item(t, ndata_at, {&count, 1}, "ndata") != 0) return 1;
   ++t.nrecord;
-  print_progress(t.name.data(), t.overwrite, t.nrecord, nullptr, r.run.progress);
+  show_progress(r.run.console, t.name.data(), t.overwrite, t.nrecord, nullptr);
   return 0;
 }
 
@@ -969,16 +970,15 @@ int convert_table(Reader& r, WrittenNames& written) {
   t.outcome = &r.outcome;
   t.overwrite = tag_has(r, kAttrWrite, kWriteOverwrite);
   if (expect_text(r, "name") != 0 || read_name(r, t.name) != 0) return 1;
-  if (open_output(t, written, r.run.fallback_pause) != 0) return 1;
+  if (open_output(t, written, r.run) != 0) return 1;
   if (expect(r, "/name") != 0) return 1;
-  std::printf(kMessageWritingTable, t.output_name);
+  say(r.run.console, kMessageWritingTable, t.output_name);
   if (write_file_head(t) != 0 || read_schema(r, t) != 0 || scan(r) != 0) return 1;
   if (read_groups(r, t) != 0 || read_records(r, t) != 0 || expect(r, "/table") != 0) return 1;
-  end_progress();
   if (output_commit(t.file) != 0)
     return file_error(r.outcome, t.output_name, Failure::kFile, nullptr);
   written.emplace(t.output_name);
-  std::fputs(kMessageDone, stdout);
+  say(r.run.console, kMessageDone);
   return 0;
 }
 
@@ -1040,17 +1040,16 @@ int convert_document(Reader& r) {
 
 }  // namespace
 
-int convert_tblx_to_tbl(const char* path, std::size_t window, const RunContext& run) {
+int convert_tblx_to_tbl(const char* path, RunContext& run) {
   if (path == nullptr) return 1;
   if (!has_extension(path, kDocumentExtension)) return 0;
-  Reader r;
-  r.run = run;
+  Reader r(run);
   r.in.ends_at_zero = true;
-  if (input_window_open(r.in, path, window) != 0) {
-    std::printf(kMessageCannotRead, path);
+  if (input_window_open(r.in, path, run.window) != 0) {
+    say(run.console, kMessageCannotRead, path);
     return 1;
   }
-  std::printf(kMessageReading, path);
+  say(run.console, kMessageReading, path);
   if (convert_document(r) == 0) return 0;
   report(path, r);
   return 1;

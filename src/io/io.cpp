@@ -34,7 +34,10 @@ constexpr std::string_view kDescriptorFolders[] = {"/dev/fd/", "/proc/self/fd/"}
 
 // ---- Plain system-call loops -----------------------------------------------------------------
 
-int write_all(int fd, const std::uint8_t* bytes, std::size_t length) {
+}  // namespace
+
+int write_all(int fd, const void* data, std::size_t length) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
   while (length > 0) {
     const ssize_t n = ::write(fd, bytes, length);
     if (n < 0 && errno == EINTR) continue;
@@ -44,6 +47,8 @@ int write_all(int fd, const std::uint8_t* bytes, std::size_t length) {
   }
   return 0;
 }
+
+namespace {
 
 int pwrite_all(int fd, const std::uint8_t* bytes, std::size_t length, std::uint64_t offset) {
   while (length > 0) {

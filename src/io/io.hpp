@@ -17,6 +17,11 @@
 
 namespace tbl2tblx {
 
+// ---- Descriptors ---------------------------------------------------------------------------
+
+// Writes all `length` bytes to `fd`, across short writes and interrupted calls.
+[[nodiscard]] int write_all(int fd, const void* bytes, std::size_t length);
+
 // ---- Whole files ------------------------------------------------------------------------------
 
 // The tool itself streams; these whole-file forms stay because the tests state the output

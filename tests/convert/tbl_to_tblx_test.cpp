@@ -56,22 +56,6 @@ std::string simple_table(const std::vector<std::string>& records) {
 // ---- Running the walk in-process -------------------------------------------------------------
 
 // Progress lines of in-process walks go to /dev/null instead of the test log.
-struct QuietStdout {
-  int saved;
-  QuietStdout() {
-    std::fflush(stdout);
-    saved = dup(STDOUT_FILENO);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);
-    close(null);
-  }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-  }
-};
-
 const tbl2tblx::DocumentHead kHead{"t.tblx", "in/t.tbl", 2024, 3, 9, 7, 5, 0};
 
 // Line ends of a written document are CR LF pairs and nothing else.
@@ -89,7 +73,7 @@ testing::AssertionResult well_formed(const std::filesystem::path& document) {
   return testing::AssertionFailure() << check.out;
 }
 
-struct Converted {
+struct Walked {
   TableOutcome outcome;
   std::string document;  // as committed; empty unless complete
 };
@@ -106,7 +90,7 @@ constexpr Feed kWholeFile{tbl2tblx::kInputWindowSize, 0, true};
 constexpr Feed kFeeds[] = {kWholeFile,    {64, 0, true}, {64, 7, false},
                            {24, 1, true}, {1, 3, false}, {tbl2tblx::kInputWindowSize, 5, false}};
 
-Converted convert_fed(std::span<const std::uint8_t> table, const tbl2tblx::DocumentHead& head,
+Walked convert_fed(std::span<const std::uint8_t> table, const tbl2tblx::DocumentHead& head,
                       const Feed& feed) {
   ScratchDir dir;
   const auto path = dir / "t.tblx";
@@ -115,11 +99,9 @@ Converted convert_fed(std::span<const std::uint8_t> table, const tbl2tblx::Docum
             0);
   tbl2tblx::OutputFile out;
   EXPECT_EQ(tbl2tblx::output_open(out, path.c_str()), 0);
-  Converted result{};
-  {
-    QuietStdout quiet;
-    result.outcome = tbl2tblx::write_table_document(in, head, out);
-  }
+  Walked result{};
+  CapturedConsole console;  // the progress lines are not looked at here
+  result.outcome = tbl2tblx::write_table_document(in, head, out, console.run);
   if (result.outcome != TableOutcome::kComplete) {
     tbl2tblx::output_discard(out);
     return result;
@@ -130,12 +112,12 @@ Converted convert_fed(std::span<const std::uint8_t> table, const tbl2tblx::Docum
 }
 
 // Every feed gives the same outcome and document as the whole file at once.
-Converted convert(std::span<const std::uint8_t> table, const tbl2tblx::DocumentHead& head = kHead) {
-  const Converted whole = convert_fed(table, head, kWholeFile);
+Walked convert(std::span<const std::uint8_t> table, const tbl2tblx::DocumentHead& head = kHead) {
+  const Walked whole = convert_fed(table, head, kWholeFile);
   for (const Feed& feed : kFeeds) {
     SCOPED_TRACE(testing::Message() << "window " << feed.window << ", reads of " << feed.piece
                                     << (feed.size_known ? ", size known" : ", size unknown"));
-    const Converted fed = convert_fed(table, head, feed);
+    const Walked fed = convert_fed(table, head, feed);
     EXPECT_EQ(fed.outcome, whole.outcome);
     EXPECT_TRUE(fed.document == whole.document);
   }
@@ -148,7 +130,7 @@ Converted convert(std::span<const std::uint8_t> table, const tbl2tblx::DocumentH
   return whole;
 }
 
-Converted convert(std::string_view table) {
+Walked convert(std::string_view table) {
   return convert({reinterpret_cast<const std::uint8_t*>(table.data()), table.size()});
 }
 
@@ -157,7 +139,7 @@ TEST(TblToTblx, WorkedExampleGivesTheExactDocument) {
   ASSERT_EQ(table.size(), 123u);
   ASSERT_EQ(read_file(source_dir() / "examples/phone.tbl"), table);
   const tbl2tblx::DocumentHead head{"phone.tblx", "data/phone.tbl", 987, 12, 31, 23, 5, 9};
-  const Converted converted =
+  const Walked converted =
       convert({reinterpret_cast<const std::uint8_t*>(table.data()), table.size()}, head);
   ASSERT_EQ(converted.outcome, TableOutcome::kComplete);
   EXPECT_EQ(converted.document,
@@ -330,7 +312,7 @@ std::vector<BinaryCase> binary_cases() {
 TEST(TblToTblx, BinaryCases) {
   for (const BinaryCase& c : binary_cases()) {
     SCOPED_TRACE(c.what);
-    const Converted converted = convert(c.table);
+    const Walked converted = convert(c.table);
     EXPECT_EQ(converted.outcome, c.outcome);
     if (c.outcome != TableOutcome::kComplete) continue;
     EXPECT_NE(converted.document.find(crlf(c.fragment)), std::string::npos) << converted.document;
@@ -374,7 +356,7 @@ TEST(TblToTblx, LargeValuesStreamThroughTheBuffer) {
   for (std::size_t i = 0; i < big_blob.size(); ++i)
     big_blob[i] = static_cast<char>(i * 7 % 251);
 
-  const Converted converted =
+  const Walked converted =
       convert(simple_table({record(0xFF, {text(1, big_text), blob(2, big_blob)})}));
   ASSERT_EQ(converted.outcome, TableOutcome::kComplete);
 
@@ -405,7 +387,7 @@ TEST(TblToTblx, EveryTruncationFails) {
       auto exact = std::make_unique<std::uint8_t[]>(size);
       std::memcpy(exact.get(), table.data(), size);
       for (const Feed& feed : {kWholeFile, Feed{64, 0, false}, Feed{16, 3, true}}) {
-        const Converted converted = convert_fed({exact.get(), size}, kHead, feed);
+        const Walked converted = convert_fed({exact.get(), size}, kHead, feed);
         EXPECT_EQ(converted.outcome == TableOutcome::kComplete, size == table.size());
       }
     }

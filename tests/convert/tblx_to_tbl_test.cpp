@@ -539,36 +539,15 @@ TEST(TblxToTbl, CountsAboveWhatAByteHoldsAreRefused) {
 
 TEST(TblxToTbl, OnlyDocumentNamesAreTakenAndUnreadableOnesAreReported) {
   ScratchDir dir;
-  const fs::path before = fs::current_path();
-  fs::current_path(dir.path);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(tbl2tblx::convert_tblx_to_tbl(nullptr), 1);
+  CapturedConsole console;
+  console.run.output_folder = dir.path;
+  EXPECT_EQ(tbl2tblx::convert_tblx_to_tbl(nullptr, console.run), 1);
   // Skipping a name that is not a document is no failure.
-  EXPECT_EQ(tbl2tblx::convert_tblx_to_tbl(".tblx"), 0);
-  EXPECT_EQ(tbl2tblx::convert_tblx_to_tbl("x.tbl"), 0);
-  EXPECT_EQ(tbl2tblx::convert_tblx_to_tbl("missing.tblx"), 1);
-  std::fflush(stdout);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "missing.tblx: Cannot read the file\n");
-  fs::current_path(before);
-}
-
-// Runs convert_tblx_to_tbl in this process, inside `dir`, with standard output captured.
-struct InProcess {
-  int result = 1;
-  std::string out;
-};
-
-template <typename Convert>
-InProcess in_process(const fs::path& dir, Convert convert) {
-  const fs::path before = fs::current_path();
-  fs::current_path(dir);
-  testing::internal::CaptureStdout();
-  InProcess run;
-  run.result = convert();
-  std::fflush(stdout);
-  run.out = testing::internal::GetCapturedStdout();
-  fs::current_path(before);
-  return run;
+  EXPECT_EQ(tbl2tblx::convert_tblx_to_tbl(".tblx", console.run), 0);
+  EXPECT_EQ(tbl2tblx::convert_tblx_to_tbl("x.tbl", console.run), 0);
+  const std::string missing = (dir / "missing.tblx").string();
+  EXPECT_EQ(tbl2tblx::convert_tblx_to_tbl(missing.c_str(), console.run), 1);
+  EXPECT_EQ(console.text(), missing + ": Cannot read the file\n");
 }
 
 // One table whose every checked part stands on a line of its own, so that a refusal names a
@@ -756,15 +735,15 @@ TEST(TblxToTbl, HandEditsAreReadExactlyOrRefused) {
     SCOPED_TRACE(document);
     ScratchDir dir;
     write_file(dir / "doc.tblx", document);
-    InProcess run = in_process(dir.path, [] { return tbl2tblx::convert_tblx_to_tbl("doc.tblx"); });
+    const Converted run = convert_in_process(dir / "doc.tblx", dir.path);
     if (c.error.empty()) {
       const std::string file = c.bin.name + ".tbl";
-      EXPECT_EQ(run.result, 0);
-      EXPECT_EQ(run.out, "doc.tblx =>\n" + table_lines(file, c.bin.name, "+", 1));
+      EXPECT_EQ(run.status, 0);
+      EXPECT_EQ(run.console, (dir / "doc.tblx").string() + " =>\n" + table_lines(file, c.bin.name, "+", 1));
       EXPECT_EQ(read_file(dir / file), bin_bytes(c.bin));
     } else {
-      EXPECT_EQ(run.result, 1);
-      EXPECT_TRUE(run.out.ends_with("\nError: " + c.error + "\n")) << run.out;
+      EXPECT_EQ(run.status, 1);
+      EXPECT_TRUE(run.console.ends_with("\nError: " + c.error + "\n")) << run.console;
       EXPECT_EQ(dir.entries(), Files{"doc.tblx"});
     }
   }
@@ -779,11 +758,11 @@ TEST(TblxToTbl, EveryCutOfADocumentIsRefusedAndLeavesOnlyFinishedTables) {
     SCOPED_TRACE(length);
     ScratchDir dir;
     write_file(dir / "cut.tblx", document.substr(0, length));
-    InProcess run = in_process(dir.path, [] { return tbl2tblx::convert_tblx_to_tbl("cut.tblx"); });
-    EXPECT_EQ(run.result, length >= document_done ? 0 : 1);
+    const Converted run = convert_in_process(dir / "cut.tblx", dir.path);
+    EXPECT_EQ(run.status, length >= document_done ? 0 : 1);
     if (length < document_done) {
-      EXPECT_TRUE(std::regex_search(run.out, std::regex("Error: [^\n]* at line [0-9]+\n$")))
-          << run.out;
+      EXPECT_TRUE(std::regex_search(run.console, std::regex("Error: [^\n]* at line [0-9]+\n$")))
+          << run.console;
     }
     if (length > table_done) {
       EXPECT_EQ(read_file(dir / "phone.tbl"), phone_table());
@@ -802,11 +781,10 @@ TEST(TblxToTbl, TablesSurviveTheRoundTripThroughADocument) {
     ScratchDir dir;
     fs::create_directory(dir / "in");
     write_file(dir / "in" / "t.tbl", table);
-    InProcess there =
-        in_process(dir.path, [] { return tbl2tblx::convert_tbl_to_tblx("in/t.tbl"); });
-    ASSERT_EQ(there.result, 0) << there.out;
-    InProcess back = in_process(dir.path, [] { return tbl2tblx::convert_tblx_to_tbl("t.tblx"); });
-    ASSERT_EQ(back.result, 0) << back.out;
+    const Converted there = convert_in_process(dir / "in" / "t.tbl", dir.path);
+    ASSERT_EQ(there.status, 0) << there.console;
+    const Converted back = convert_in_process(dir / "t.tblx", dir.path);
+    ASSERT_EQ(back.status, 0) << back.console;
     EXPECT_EQ(read_file(dir / (described.name + ".tbl")), table);
   }
 }

@@ -111,6 +111,39 @@ std::string progress(std::string_view table, std::string_view mark, std::uint64_
   return line + " ";
 }
 
+CapturedConsole::CapturedConsole() : file(std::tmpfile()) {
+  if (file == nullptr) throw std::runtime_error("tmpfile failed");
+  run.console = tbl2tblx::console_on(fileno(file));
+  run.fallback_pause = std::chrono::milliseconds(0);
+}
+
+CapturedConsole::~CapturedConsole() {
+  std::fclose(file);
+}
+
+std::string CapturedConsole::text() {
+  (void)tbl2tblx::console_flush(run.console);
+  std::string said;
+  char piece[4096];
+  std::rewind(file);
+  for (std::size_t n; (n = std::fread(piece, 1, sizeof piece, file)) > 0;)
+    said.append(piece, n);
+  return said;
+}
+
+Converted convert_in_process(const fs::path& input, const fs::path& folder,
+                             const ConvertOptions& options) {
+  CapturedConsole console;
+  console.run.window = options.window;
+  console.run.output_folder = folder.string();
+  console.run.direct_reads = options.direct_reads;
+  Converted converted;
+  converted.status = tbl2tblx::convert_tbl_to_tblx(input.c_str(), console.run) |
+                     tbl2tblx::convert_tblx_to_tbl(input.c_str(), console.run);
+  converted.console = console.text();
+  return converted;
+}
+
 std::string progress_lines(std::string_view table, std::string_view mark, std::uint64_t count,
                            std::uint64_t total) {
   std::string lines;

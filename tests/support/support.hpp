@@ -5,12 +5,16 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "convert/convert.hpp"
 
 namespace testing_support {
 
@@ -105,5 +109,34 @@ std::string progress(std::string_view table, std::string_view mark, std::uint64_
 // The progress lines after records 1 to `count`.
 std::string progress_lines(std::string_view table, std::string_view mark, std::uint64_t count,
                            std::uint64_t total = 0);
+
+// ---- Conversions in this process -------------------------------------------------------------
+
+// What a conversion run in the test process said and returned. The console is a file of its
+// own, so nothing of the test's own output mixes in.
+struct CapturedConsole {
+  std::FILE* file;
+  tbl2tblx::RunContext run;
+  CapturedConsole();
+  ~CapturedConsole();
+  CapturedConsole(const CapturedConsole&) = delete;
+  CapturedConsole& operator=(const CapturedConsole&) = delete;
+  // What the run said so far.
+  std::string text();
+};
+
+struct Converted {
+  int status = 1;
+  std::string console;
+};
+
+struct ConvertOptions {
+  std::size_t window = tbl2tblx::kInputWindowSize;
+  bool direct_reads = true;
+};
+
+// Converts `input` as the batch does, writing into `folder`, with no pause after a fallback name.
+Converted convert_in_process(const std::filesystem::path& input,
+                             const std::filesystem::path& folder, const ConvertOptions& options = {});
 
 }  // namespace testing_support
