@@ -249,17 +249,13 @@ char* put_padded(char* at, int value, std::size_t width) {
   return put(at, text);
 }
 
-// An escaped name from name_buffer, whose line breaks are LF, with each LF stored as the
-// document line end.
-char* put_name(char* at, std::string_view escaped) {
-  for (char c : escaped) {
-    if (c == '\n') {
-      at = put(at, kDocumentLineEnd);
-    } else {
-      *at++ = c;
-    }
-  }
-  return at;
+// A name (at most kMaxNameChars bytes), escaped as string values are.
+char* put_name(char* at, std::string_view name) {
+  assert(name.size() <= kMaxNameChars);
+  const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(name.data()), name.size());
+  const EscapeProgress escaped = escape_content(bytes, {at, kMaxEscapedName});
+  assert(escaped.done);
+  return at + escaped.written;
 }
 
 // Text escaped as a string value, in pieces when it does not fit the window. `consumed`, when
@@ -368,13 +364,6 @@ std::string_view stored_name(const std::uint8_t* field, std::size_t width) {
   return {chars, static_cast<std::size_t>(std::find(chars, chars + width, '\0') - chars)};
 }
 
-// The name escaped into name_buffer; an empty name gives an empty text, never an earlier one.
-std::string_view escaped_name(std::string_view name) {
-  char source[kMaxNameChars + 1] = {};
-  name.copy(source, kMaxNameChars);
-  return {name_buffer, escape_name(source, name_buffer)};
-}
-
 // ---- Walking the table --------------------------------------------------------------------------
 
 struct TableWalk {
@@ -404,8 +393,7 @@ TableOutcome read_file_header(TableWalk& walk) {
 
 bool write_field_info(Window& out, const std::uint8_t* info) {
   const std::uint8_t id = info[kFieldInfoIdOffset];
-  const std::string_view name =
-      escaped_name(stored_name(info + kFieldInfoNameOffset, kNameFieldWidth));
+  const std::string_view name = stored_name(info + kFieldInfoNameOffset, kNameFieldWidth);
   const std::uint8_t type = info[kFieldInfoTypeOffset];
   if (!make_room(out, kFieldInfo.text.size() + kByteTextWidth + kMaxEscapedName + kMaxTypeName)) {
     return false;
@@ -432,7 +420,7 @@ TableOutcome write_schema(TableWalk& walk) {
   const std::uint8_t skeyid = walk.in.at[schema_size - 1];
 
   const std::string_view write = walk.overwrite ? kWriteOverwrite : kWriteAppend;
-  const std::string_view name = escaped_name(walk.table_name);
+  const std::string_view name = walk.table_name;
   if (!make_room(walk.out, kTable.text.size() + kWriteOverwrite.size() + kMaxEscapedName +
                                kMaxDigits<std::uint32_t> + kSkeyid.text.size() + kByteTextWidth)) {
     return TableOutcome::kUnwritable;
@@ -459,10 +447,10 @@ TableOutcome write_schema(TableWalk& walk) {
   return write_text(walk.out, kSchemaEnd) ? TableOutcome::kComplete : TableOutcome::kUnwritable;
 }
 
-std::string render_group_line(std::string_view escaped) {
+std::string render_group_line(std::string_view name) {
   std::string line(kRecordGroup.text.size() + kMaxEscapedName, '\0');
   char* at = put(line.data(), kRecordGroup.before("group"));
-  at = put_name(at, escaped);
+  at = put_name(at, name);
   at = put(at, kRecordGroup.after("group"));
   line.resize(static_cast<std::size_t>(at - line.data()));
   return line;
@@ -487,8 +475,7 @@ TableOutcome write_groups(TableWalk& walk) {
   walk.group_lines.reserve(ngroup);
   for (std::size_t i = 0; i < ngroup; ++i) {
     if (!input_need(walk.in, kNameFieldWidth)) return missing(walk.in);
-    const std::string_view name =
-        escaped_name(stored_name(take(walk.in, kNameFieldWidth), kNameFieldWidth));
+    const std::string_view name = stored_name(take(walk.in, kNameFieldWidth), kNameFieldWidth);
     if (!make_room(walk.out, kGroup.text.size() + kMaxEscapedName)) {
       return TableOutcome::kUnwritable;
     }

@@ -18,8 +18,6 @@
 
 namespace tbl2tblx {
 
-char name_buffer[kNameBufferSize] = {};
-
 namespace {
 
 constexpr std::string_view kEntityAmp = "&amp;";
@@ -28,7 +26,6 @@ constexpr std::string_view kEntityGt = "&gt;";
 
 static_assert(kEntityAmp.size() == kEscapeMaxExpansion);
 static_assert(kDocumentLineEnd.size() <= kEscapeMaxExpansion);
-static_assert(kNameBufferSize > kMaxEscapedNameChars * kEntityAmp.size());
 
 // The entity written for a reserved character; empty for any other.
 constexpr std::string_view entity_for(char c) {
@@ -200,26 +197,7 @@ char* append(char* out, std::string_view piece) {
   return out + piece.size();
 }
 
-std::size_t position_in(const char* text, const void* found) {
-  return static_cast<std::size_t>(static_cast<const char*>(found) - text);
-}
 
-// The text before its first zero byte.
-std::string_view before_zero(std::string_view text) {
-  const void* zero = std::memchr(text.data(), '\0', text.size());
-  return zero != nullptr ? text.substr(0, position_in(text.data(), zero)) : text;
-}
-
-// Names take entities and references; they are bytes, not UTF-8.
-constexpr ByteSet kNameSpecial = make_unescape_special_set(true, false);
-
-// The length of a zero-terminated name, or limit + 1 when it is longer than `limit`.
-std::size_t bounded_length(const char* text, std::size_t limit) {
-  std::size_t length = 0;
-  while (length <= limit && text[length] != '\0')
-    ++length;
-  return length;
-}
 
 struct Escaped {
   std::size_t taken;
@@ -238,45 +216,6 @@ Escaped escape_special(const char* in, std::size_t i, std::size_t size, char* ou
 }
 
 }  // namespace
-
-std::size_t escape_name(const char* source, char* dest) {
-  if (source == nullptr || dest == nullptr || source[0] == '\0') return 0;
-  if (bounded_length(source, kMaxEscapedNameChars) > kMaxEscapedNameChars) return 0;
-  char* out = dest;
-  for (const char* p = source; *p != '\0'; ++p) {
-    if (*p == '\r') {
-      if (p[1] != '\n') *out++ = '\n';  // a CR before an LF leaves the line end to the LF
-      continue;
-    }
-    const std::string_view entity = entity_for(*p);
-    if (entity.empty()) {
-      *out++ = *p;
-    } else {
-      out = append(out, entity);
-    }
-  }
-  *out = '\0';
-  return static_cast<std::size_t>(out - dest);
-}
-
-Unescaped unescape_name(std::string_view source, char* dest, std::size_t max_chars) {
-  if (source.empty() || source.front() == '\0' || dest == nullptr) return {};
-  source = before_zero(source);
-  const std::size_t limit = std::min(max_chars, kMaxEscapedNameChars);
-  std::size_t written = 0;
-  auto take = [&](std::string_view chars) {
-    const std::size_t n = std::min(chars.size(), limit - written);
-    std::memcpy(dest + written, chars.data(), n);
-    written += n;
-  };
-  TextDecoder d;
-  const char* p = source.data();
-  const char* const end = p + source.size();
-  while (p < end && !d.refused && written < limit)
-    p = unescape_step(d, kNameSpecial, p, end, end, take);
-  dest[written] = '\0';
-  return {written, !d.refused};
-}
 
 EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char> dest) {
   const char* in = reinterpret_cast<const char*>(data.data());
@@ -336,21 +275,6 @@ std::size_t escape_short_content(const std::uint8_t* data, std::size_t length, c
     i += escaped.taken;
     o += escaped.written;
   }
-}
-
-Unescaped unescape_content(std::string_view text, char* dest) {
-  // `dest` may be text.data(): the output never gets ahead of the input, and every decision is
-  // taken on input bytes read before the output reaches them.
-  if (text.empty()) return {};
-  text = before_zero(text);
-  std::size_t written = 0;
-  TextDecoder d;
-  const char* end = text.data() + text.size();
-  unescape_chunk(d, true, false, text.data(), end, end, [&](std::string_view chars) {
-    std::memmove(dest + written, chars.data(), chars.size());
-    written += chars.size();
-  });
-  return {written, !d.refused};
 }
 
 }  // namespace tbl2tblx

@@ -213,25 +213,6 @@ TextChunk next_text_chunk(InputWindow& in, TagScan& scan, TextWalk& walk,
 
 // ---- Entities and line ends ------------------------------------------------------------------
 
-inline constexpr std::size_t kMaxEscapedNameChars = 30;
-inline constexpr std::size_t kNameBufferSize = 152;  // thirty "&amp;" and a zero
-
-// Names are escaped into it for printing and group references unescaped into it for comparing.
-extern char name_buffer[kNameBufferSize];
-
-// Escapes a name ('&', '<', '>' as entities; CR LF and a lone CR as LF) into `dest` with a
-// terminating zero; returns the characters written. 0 (and `dest` unchanged) for a missing or
-// empty source, a missing destination, or a source longer than 30 characters.
-[[nodiscard]] std::size_t escape_name(const char* source, char* dest);
-
-// What unescaping made of a text. `valid` is false when the text holds a numeric character
-// reference that stands for no byte (0, above 255, or too many digits to hold a value): the
-// text is refused, and what was written is to be ignored.
-struct Unescaped {
-  std::size_t length = 0;  // characters written, the terminating zero of a name not counted
-  bool valid = true;
-};
-
 // Unescaping, one rule for names and string contents: the five predefined entities (&amp; &lt;
 // &gt; &quot; &apos;) and numeric character references (&#N; decimal, &#xH; hexadecimal, 1 to
 // 255) become their byte, a decoded CR or LF included; any other '&' stays as written. A line
@@ -347,15 +328,6 @@ inline void end_unescape_piece(TextDecoder& d) {
   d.after_cr = false;
 }
 
-// The reader unescapes as texts stream, through unescape_chunk; unescape_name and
-// unescape_content apply the same rule to a whole text, for tests and for callers holding one.
-
-// Unescapes a name into `dest`: at most `max_chars` characters (never more than 30) and a
-// terminating zero. Length 0 with `dest` unchanged for a missing or empty source or a missing
-// destination.
-[[nodiscard]] Unescaped unescape_name(std::string_view source, char* dest,
-                                      std::size_t max_chars = kMaxEscapedNameChars);
-
 // How far one call of escape_content got.
 struct EscapeProgress {
   std::size_t consumed = 0;  // input bytes taken
@@ -386,9 +358,5 @@ inline constexpr std::size_t kEscapeShortRead = 2 * kEscapeBlock;
 inline constexpr std::size_t kEscapeShortRoom = kEscapeBlock * (kEscapeMaxExpansion + 1);
 [[nodiscard]] std::size_t escape_short_content(const std::uint8_t* data, std::size_t length,
                                                char* dest);
-
-// Unescapes the text of a content element into `dest` (no zero is added). The result is never
-// longer than the text, so `dest` may be text.data() itself.
-[[nodiscard]] Unescaped unescape_content(std::string_view text, char* dest);
 
 }  // namespace tbl2tblx

@@ -1,5 +1,5 @@
-// Entities and line ends: names both ways, string values both ways, limits, in-place and chunked
-// operation.
+// Entities and line ends, both ways: what names and string values become, and escaping in
+// chunks and in blocks.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -17,25 +17,8 @@ namespace {
 
 using namespace std::string_literals;
 
-std::string escape_name_of(const std::string& name) {
-  std::memset(name_buffer, '#', sizeof name_buffer);
-  const std::size_t n = escape_name(name.c_str(), name_buffer);
-  EXPECT_EQ(name_buffer[n], '\0') << name;
-  return std::string(name_buffer, n);
-}
-
 // The unescaped text, or nothing when the text is refused.
 using Result = std::optional<std::string>;
-
-Result unescape_name_of(std::string_view text, std::size_t max_chars = kMaxEscapedNameChars) {
-  char dest[kMaxEscapedNameChars + 2];
-  std::memset(dest, '#', sizeof dest);
-  const Unescaped u = unescape_name(text, dest, max_chars);
-  EXPECT_EQ(dest[u.length], '\0') << text;
-  EXPECT_EQ(dest[u.length + 1], '#') << text;
-  if (!u.valid) return std::nullopt;
-  return std::string(dest, u.length);
-}
 
 std::span<const std::uint8_t> as_bytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -56,62 +39,20 @@ std::unique_ptr<char[]> exact_copy(std::string_view text) {
   return copy;
 }
 
-Result unescape_content_of(std::string_view text) {
+// A whole text unescaped as the reader unescapes an element's text, from an allocation of its
+// exact size so that a read past its end is caught.
+Result unescape_of(std::string_view text) {
   const auto source = exact_copy(text);
-  std::string out(text.size() + 1, '#');
-  const Unescaped u = unescape_content({source.get(), text.size()}, out.data());
-  EXPECT_LE(u.length, text.size());
-  if (!u.valid) return std::nullopt;
-  out.resize(u.length);
+  const char* const end = source.get() + text.size();
+  std::string out;
+  TextDecoder d;
+  unescape_chunk(d, true, false, source.get(), end, end,
+                 [&out](std::string_view chars) { out += chars; });
+  end_unescape_piece(d);
+  if (d.refused) return std::nullopt;
   return out;
 }
 
-Result unescape_content_in_place(std::string text) {
-  const Unescaped u = unescape_content(text, text.data());
-  if (!u.valid) return std::nullopt;
-  return text.substr(0, u.length);
-}
-
-TEST(EscapeName, WritesEntitiesAndLfLineEnds) {
-  const struct {
-    std::string name;
-    std::string escaped;
-  } cases[] = {
-      {"a&b", "a&amp;b"},
-      {"<x>", "&lt;x&gt;"},
-      {"&quot;", "&amp;quot;"},
-      {"x\r\ny", "x\ny"},
-      {"x\ry", "x\ny"},
-      {"x\ny", "x\ny"},
-      {"x\r", "x\n"},
-      {"\r\n", "\n"},
-      {"\r\r\n\n", "\n\n\n"},
-      {"\"'\t\x01\xE9\xFF", "\"'\t\x01\xE9\xFF"},
-      {std::string(30, 'n'), std::string(30, 'n')},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(escape_name_of(c.name), c.escaped) << c.name;
-}
-
-TEST(EscapeName, ThirtyAmpersandsFillTheNameBuffer) {
-  EXPECT_EQ(escape_name(std::string(30, '&').c_str(), name_buffer), 150u);
-  EXPECT_EQ(name_buffer[150], '\0');
-  std::string expected;
-  for (int i = 0; i < 30; ++i)
-    expected += "&amp;";
-  EXPECT_EQ(std::string(name_buffer), expected);
-}
-
-TEST(EscapeName, RefusesWithoutTouchingTheDestination) {
-  std::strcpy(name_buffer, "kept");
-  EXPECT_EQ(escape_name(std::string(31, 'n').c_str(), name_buffer), 0u);
-  EXPECT_EQ(escape_name("", name_buffer), 0u);
-  EXPECT_EQ(escape_name(nullptr, name_buffer), 0u);
-  EXPECT_EQ(escape_name("a", nullptr), 0u);
-  EXPECT_STREQ(name_buffer, "kept");
-}
-
-// Both unescaping operations follow one rule set.
 TEST(Unescape, DecodesEntitiesReferencesAndLineEnds) {
   const struct {
     std::string text;
@@ -143,13 +84,11 @@ TEST(Unescape, DecodesEntitiesReferencesAndLineEnds) {
       {"x&#13;&#10;y&#xA;&#xd;", "x\r\ny\n\r"},
       {"&#13;\n&#10;\n", "\r\r\n\r"},
       {"\"'\t\x01\xE9\xFF", "\"'\t\x01\xE9\xFF"},
-      {"ab\0&amp;\n"s, "ab"},  // a zero byte ends the text
+      // the line-end rule judges by the bytes as written, entities or not
+      {"&lt;\r\n&amp;\n\r&gt;\n\nend&#13;\n", "<\r&\r\r>\r\rend\r\r"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(unescape_content_of(c.text), c.unescaped) << c.text;
-    EXPECT_EQ(unescape_name_of(c.text), c.unescaped.substr(0, kMaxEscapedNameChars)) << c.text;
-    EXPECT_EQ(unescape_content_in_place(c.text), c.unescaped) << c.text;
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(unescape_of(c.text), c.unescaped) << c.text;
 }
 
 // A numeric reference to no byte refuses the whole text, wherever it stands.
@@ -157,62 +96,16 @@ TEST(Unescape, RefusesReferencesToNoByte) {
   for (const std::string text :
        {"&#0;", "&#x0;", "&#256;", "&#x100;", "&#0256;", "a&amp;b&#300;", "&#4294967361;",
         "&#99999999999999999999999999999999;", "&#xFFFFFFFFFFFFFFFF41;", "ok\n&#65;&#x0000;"}) {
-    EXPECT_EQ(unescape_content_of(text), std::nullopt) << text;
-    EXPECT_EQ(unescape_name_of(text), std::nullopt) << text;
-    EXPECT_EQ(unescape_content_in_place(text), std::nullopt) << text;
+    EXPECT_EQ(unescape_of(text), std::nullopt) << text;
   }
 }
 
 TEST(Unescape, StaysInsideTheGivenText) {
   // An entity that the text cuts off is no entity, whatever follows in memory.
   const std::string_view document = "a&amp;b&#65;";
-  EXPECT_EQ(unescape_content_of(document.substr(0, 4)), "a&am");
-  EXPECT_EQ(unescape_name_of(document.substr(0, 4)), "a&am");
-  EXPECT_EQ(unescape_content_of(document.substr(0, 6)), "a&");
-  EXPECT_EQ(unescape_content_of(document.substr(0, 11)), "a&b&#65");
-  EXPECT_EQ(unescape_name_of(document.substr(0, 11)), "a&b&#65");
-  EXPECT_EQ(unescape_content(std::string_view(), nullptr).length, 0u);
-}
-
-TEST(Unescape, InPlaceLooksAtInputBytesOnly) {
-  // The output falls behind the input at every entity; the line-end rule must keep judging by
-  // the input.
-  EXPECT_EQ(unescape_content_in_place("&lt;\r\n&amp;\n\r&gt;\n\nend&#13;\n"),
-            "<\r&\r\r>\r\rend\r\r");
-}
-
-TEST(UnescapeName, KeepsToItsCharacterLimit) {
-  const std::string letters40(40, 'l');
-  const std::string letters29(29, 'l');
-  EXPECT_EQ(unescape_name_of(letters40), letters40.substr(0, 30));
-  EXPECT_EQ(unescape_name_of(letters29 + "&amp;b"), letters29 + "&");
-  EXPECT_EQ(unescape_name_of(letters29 + "\r\n"), letters29 + "\r");
-  EXPECT_EQ(unescape_name_of(letters40, 50), letters40.substr(0, 30));
-  EXPECT_EQ(unescape_name_of(letters40, 0), "");
-  // The limit counts characters written: twenty references make a name of twenty.
-  std::string references;
-  for (int i = 0; i < 20; ++i)
-    references += "&#233;";
-  EXPECT_EQ(unescape_name_of(references, kMaxNameChars), std::string(20, '\xE9'));
-
-  // A 21-byte name field takes 20 characters, which are the first 20 of the long form.
-  const std::string name = "n&amp;\r\n&lt;x\ny" + letters29;
-  const std::string full = unescape_name_of(name).value_or("");
-  EXPECT_EQ(full.size(), 30u);
-  char field[kNameFieldWidth + 1];
-  std::memset(field, '#', sizeof field);
-  EXPECT_EQ(unescape_name(name, field, kMaxNameChars).length, kMaxNameChars);
-  EXPECT_EQ(std::string(field), full.substr(0, kMaxNameChars));
-  EXPECT_EQ(field[kNameFieldWidth], '#');
-}
-
-TEST(UnescapeName, RefusesWithoutTouchingTheDestination) {
-  char field[kNameFieldWidth] = "kept";
-  EXPECT_EQ(unescape_name("", field).length, 0u);
-  EXPECT_EQ(unescape_name(std::string_view(), field).length, 0u);
-  EXPECT_EQ(unescape_name("\0x"s, field).length, 0u);
-  EXPECT_EQ(unescape_name("a", nullptr).length, 0u);
-  EXPECT_STREQ(field, "kept");
+  EXPECT_EQ(unescape_of(document.substr(0, 4)), "a&am");
+  EXPECT_EQ(unescape_of(document.substr(0, 6)), "a&");
+  EXPECT_EQ(unescape_of(document.substr(0, 11)), "a&b&#65");
 }
 
 TEST(EscapeContent, WritesTheDocumentForm) {
