@@ -4,11 +4,10 @@
 
 # The layers from the bottom up, and the layers each one links: PUBLIC those its headers
 # include, PRIVATE those only its sources do.
-set(TBL2TBLX_LAYERS formats bytes base64 io markup convert cli)
+set(TBL2TBLX_LAYERS formats base64 io markup convert cli)
 set(TBL2TBLX_LAYER_formats_LINKS)
-set(TBL2TBLX_LAYER_bytes_LINKS)
-set(TBL2TBLX_LAYER_base64_LINKS PUBLIC bytes)
-set(TBL2TBLX_LAYER_io_LINKS PUBLIC bytes)
+set(TBL2TBLX_LAYER_base64_LINKS)
+set(TBL2TBLX_LAYER_io_LINKS)
 set(TBL2TBLX_LAYER_markup_LINKS PUBLIC io PRIVATE formats)
 set(TBL2TBLX_LAYER_convert_LINKS PUBLIC io PRIVATE formats base64 markup)
 set(TBL2TBLX_LAYER_cli_LINKS PRIVATE formats base64 io convert)

@@ -286,22 +286,6 @@ std::size_t base64_encode_short(const std::uint8_t* data, std::size_t length, ch
   return static_cast<std::size_t>(base64_encoded_size(length, kBase64Unbroken));
 }
 
-int base64_encode(std::span<const std::uint8_t> data, Bytes& text, std::uint64_t* text_length,
-                  std::uint64_t width) {
-  if (text_length != nullptr) *text_length = 0;
-  if (data.empty()) return 1;
-  const std::uint64_t size = base64_encoded_size(data.size(), width);
-  Bytes result;
-  if (size >= std::numeric_limits<std::size_t>::max() || allocate_bytes(size, result) != 0) {
-    text = Bytes{};
-    return 1;
-  }
-  base64_encode_into(data, reinterpret_cast<char*>(result.data.get()), width);
-  text = std::move(result);
-  if (text_length != nullptr) *text_length = size;
-  return 0;
-}
-
 std::size_t base64_decode_step(Base64Decoder& state, std::span<const std::uint8_t> text,
                                std::uint8_t* dest) {
   if (state.ended || text.empty()) return 0;
@@ -335,20 +319,6 @@ std::size_t base64_decode_into(std::span<const std::uint8_t> text, std::uint8_t*
   Base64Decoder state;
   const std::size_t written = base64_decode_step(state, text, dest);
   return written + base64_decode_finish(state, dest + written);
-}
-
-int base64_decode(std::span<const std::uint8_t> text, Bytes& bytes) {
-  if (text.empty()) return 1;
-  Bytes result;
-  if (allocate_bytes(text.size(), result) != 0) {
-    bytes = Bytes{};
-    return 1;
-  }
-  const std::size_t count = base64_decode_into(text, result.data.get());
-  result.data[count] = 0;
-  result.size = count;
-  bytes = std::move(result);
-  return 0;
 }
 
 }  // namespace tbl2tblx

@@ -10,8 +10,6 @@
 #include <limits>
 #include <span>
 
-#include "bytes/bytes.hpp"
-
 namespace tbl2tblx {
 
 inline constexpr std::uint64_t kBase64LineWidth = 76;      // "-e"
@@ -50,14 +48,6 @@ inline constexpr std::size_t kBase64ShortRead = 26;
 inline constexpr std::size_t kBase64ShortRoom = 34;
 std::size_t base64_encode_short(const std::uint8_t* data, std::size_t length, char* dest);
 
-// The tool streams through base64_encode_into and the decoder below; the whole-buffer forms
-// base64_encode and base64_decode stay as the tests' reference for the codec.
-
-// Encodes into a new buffer (the text, then a zero byte). `text_length`, when given, is set to 0
-// first and to the text's length on success. A length of 0 is refused.
-[[nodiscard]] int base64_encode(std::span<const std::uint8_t> data, Bytes& text,
-                                std::uint64_t* text_length, std::uint64_t width);
-
 // The lenient decoder as a state machine, so that a text can be decoded in pieces: feed every
 // piece to base64_decode_step in order, then call base64_decode_finish once.
 struct Base64Decoder {
@@ -80,9 +70,5 @@ struct Base64Decoder {
 // A whole text in one call; `dest` may be text.data().
 [[nodiscard]] std::size_t base64_decode_into(std::span<const std::uint8_t> text,
                                              std::uint8_t* dest);
-
-// Decodes into a new buffer (the bytes, then a zero byte); the count may be 0. An empty text is
-// refused.
-[[nodiscard]] int base64_decode(std::span<const std::uint8_t> text, Bytes& bytes);
 
 }  // namespace tbl2tblx

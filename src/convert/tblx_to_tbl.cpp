@@ -129,13 +129,13 @@ void report(const char* path, Reader& r) {
 // ---- Scanning ----------------------------------------------------------------------------------
 
 bool is_closing_root(const char* tag) {
-  return tag[1] == '/' && tag_buffer_is(tag, "/tblx");
+  return tag[1] == '/' && tag_is(tag, "/tblx");
 }
 
 // Element names are literals: their length is known where they are compared.
 template <std::size_t N>
 bool is(const Reader& r, const char (&name)[N]) {
-  return tag_buffer_is(r.tag, {name, N - 1});
+  return tag_is(r.tag, {name, N - 1});
 }
 
 // "<x/>" and "<x .../>" stand for "<x ...></x>": the end tag is made from the start tag.

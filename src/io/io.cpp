@@ -21,7 +21,6 @@
 namespace tbl2tblx {
 namespace {
 
-constexpr std::size_t kPipeChunk = std::size_t{1} << 20;
 constexpr int kMaxLinkDepth = 40;
 constexpr mode_t kNewFileMode = 0666;
 constexpr mode_t kModeBits = 07777;
@@ -223,58 +222,6 @@ void flush_buffer(OutputFile& out) {
 }
 
 }  // namespace
-
-// ---- Whole files -----------------------------------------------------------------------------
-
-namespace {
-
-int load_sized(int fd, std::uint64_t size, Bytes& out) {
-  if (allocate_bytes(size, out) != 0) return 1;
-  const ssize_t got = read_full(fd, out.begin(), static_cast<std::size_t>(size));
-  if (got < 0 || static_cast<std::uint64_t>(got) != size) {
-    out = Bytes{};
-    return 1;
-  }
-  return 0;
-}
-
-// A pipe or a device: read to the end, then keep the bytes in a buffer of the usual kind.
-int load_unsized(int fd, Bytes& out) {
-  std::vector<std::uint8_t> collected;
-  for (;;) {
-    const std::size_t before = collected.size();
-    collected.resize(before + kPipeChunk);
-    const ssize_t got = read_full(fd, collected.data() + before, kPipeChunk);
-    if (got < 0) return 1;
-    collected.resize(before + static_cast<std::size_t>(got));
-    if (static_cast<std::size_t>(got) < kPipeChunk) break;
-  }
-  if (allocate_bytes(collected.size(), out) != 0) return 1;
-  std::copy(collected.begin(), collected.end(), out.begin());
-  return 0;
-}
-
-}  // namespace
-
-int load_whole_file(const char* name, Bytes& out) {
-  out = Bytes{};
-  if (name == nullptr) return 1;
-  InputFile in;
-  if (input_open(in, name) != 0) return 1;
-  struct stat status {};
-  if (fstat(in.fd, &status) != 0) return 1;
-  if (S_ISREG(status.st_mode))
-    return load_sized(in.fd, static_cast<std::uint64_t>(status.st_size), out);
-  return load_unsized(in.fd, out);
-}
-
-int save_whole_file(const char* name, std::span<const std::uint8_t> data) {
-  if (name == nullptr || data.empty()) return 1;
-  OutputFile out;
-  if (output_open(out, name) != 0) return 1;
-  if (output_write(out, data) != 0) return 1;
-  return output_commit(out);
-}
 
 // ---- Streaming input -------------------------------------------------------------------------
 

@@ -13,27 +13,12 @@
 #include <string>
 #include <string_view>
 
-#include "bytes/bytes.hpp"
-
 namespace tbl2tblx {
 
 // ---- Descriptors ---------------------------------------------------------------------------
 
 // Writes all `length` bytes to `fd`, across short writes and interrupted calls.
 [[nodiscard]] int write_all(int fd, const void* bytes, std::size_t length);
-
-// ---- Whole files ------------------------------------------------------------------------------
-
-// The tool itself streams; these whole-file forms stay because the tests state the output
-// file's contract (commit, modes, links, devices) through them.
-
-// Reads a whole file into a new buffer. A source that cannot be sized by seeking (a pipe,
-// /dev/stdin) is read to its end. On failure `out` is left empty.
-[[nodiscard]] int load_whole_file(const char* name, Bytes& out);
-
-// Writes `data` as the whole content of `name`, through an OutputFile. An empty `data` is
-// refused without touching the file.
-[[nodiscard]] int save_whole_file(const char* name, std::span<const std::uint8_t> data);
 
 // ---- Streaming input -------------------------------------------------------------------------
 

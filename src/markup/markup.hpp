@@ -135,23 +135,10 @@ inline const char* find_angle(const char* p, const char* end, std::int32_t& line
   return angle != end || skip_to_markup_refilling(in, scan);
 }
 
-// The reader compares with tag_buffer_is; tag_is states the same rule for any zero-terminated
-// tag, and the scanner's tests pin the rule through it.
-// 0 when the normalised `tag` has the element name `name` ("table", "/table", "secret/"):
-// the name follows the '<' and is followed by a space or '>'. 1 otherwise.
-inline int tag_is(const char* tag, const char* name) {
-  if (tag == nullptr || name == nullptr || tag[0] == '\0') return 1;
-  const char* t = tag + 1;
-  for (; *name != '\0'; ++name, ++t) {
-    if (*t != *name) return 1;  // also stops at the tag's zero
-  }
-  // An empty-element tag has its name followed by "/>".
-  return (*t == ' ' || *t == '>' || (t[0] == '/' && t[1] == '>')) ? 0 : 1;
-}
-
-// tag_is for a tag in a buffer of kTagBufferSize bytes that are all initialised, as the scanner
-// fills: the name is compared at once. `name` holds no '>' and no zero.
-inline bool tag_buffer_is(const char* tag, std::string_view name) {
+// Whether the normalised tag in `tag`, a buffer of kTagBufferSize bytes that are all initialised
+// (as the scanner fills it), has the element name `name` ("table", "/table", "secret/"): the
+// name follows the '<' and is followed by a space, '>' or "/>". `name` holds no '>' and no zero.
+inline bool tag_is(const char* tag, std::string_view name) {
   if (tag[0] == '\0' || name.size() + 3 > kTagBufferSize) return false;
   if (!same_bytes(tag + 1, name.data(), name.size())) return false;
   const char* t = tag + 1 + name.size();

@@ -26,98 +26,16 @@ std::span<const std::uint8_t> as_bytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-std::string as_string(const Bytes& bytes) {
-  return std::string(bytes.text());
-}
-
 mode_t mode_of(const fs::path& path) {
   struct stat status {};
   stat(path.c_str(), &status);
   return status.st_mode & 07777;
 }
 
-TEST(Bytes, EveryBufferEndsWithAZeroByteAndLargeOnesSitOnHugePageBoundaries) {
-  for (std::uint64_t size : {0ull, 1ull, 4095ull, (2ull << 20) - 1, 2ull << 20, 5ull << 20}) {
-    Bytes bytes;
-    ASSERT_EQ(allocate_bytes(size, bytes), 0) << size;
-    EXPECT_EQ(bytes.size, size);
-    EXPECT_EQ(bytes.begin()[size], 0);
-    if (size + 1 >= (2u << 20)) {
-      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(bytes.begin()) % (2u << 20), 0u);
-    }
-  }
-  Bytes too_large;
-  EXPECT_EQ(allocate_bytes(UINT64_MAX, too_large), 1);
-  EXPECT_EQ(too_large.begin(), nullptr);
-}
-
-TEST(LoadWholeFile, LoadsEveryByteAndAddsAZero) {
+TEST(OutputFile, LeavesNothingWhenTheFolderIsMissing) {
   ScratchDir dir;
-  write_file(dir / "empty", "");
-  write_file(dir / "nul", bytes({0x00, 0x41}));
-  Bytes loaded;
-  ASSERT_EQ(load_whole_file((dir / "empty").c_str(), loaded), 0);
-  EXPECT_EQ(loaded.size, 0u);
-  EXPECT_EQ(loaded.begin()[0], 0);
-  ASSERT_EQ(load_whole_file((dir / "nul").c_str(), loaded), 0);
-  EXPECT_EQ(as_string(loaded), bytes({0x00, 0x41}));
-  EXPECT_EQ(loaded.begin()[2], 0);
-}
-
-TEST(LoadWholeFile, FailsCleanlyOnWhatCannotBeRead) {
-  ScratchDir dir;
-  Bytes loaded;
-  ASSERT_EQ(allocate_bytes(3, loaded), 0);
-  EXPECT_EQ(load_whole_file((dir / "missing").c_str(), loaded), 1);
-  EXPECT_EQ(loaded.begin(), nullptr);
-  EXPECT_EQ(loaded.size, 0u);
-  EXPECT_EQ(load_whole_file(dir.path.c_str(), loaded), 1);  // a directory
-  EXPECT_EQ(load_whole_file(nullptr, loaded), 1);
-}
-
-TEST(LoadWholeFile, ReadsAPipeToItsEnd) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  const std::string content(100000, 'p');
-  // Larger than a pipe holds: a writer process feeds it while we read.
-  pid_t writer = fork();
-  if (writer == 0) {
-    close(fds[0]);
-    std::size_t done = 0;
-    while (done < content.size()) {
-      ssize_t n = write(fds[1], content.data() + done, content.size() - done);
-      if (n <= 0) _exit(1);
-      done += static_cast<std::size_t>(n);
-    }
-    _exit(0);
-  }
-  close(fds[1]);
-  Bytes loaded;
-  const std::string path = "/proc/self/fd/" + std::to_string(fds[0]);
-  EXPECT_EQ(load_whole_file(path.c_str(), loaded), 0);
-  close(fds[0]);
-  waitpid(writer, nullptr, 0);
-  EXPECT_EQ(as_string(loaded), content);
-}
-
-TEST(SaveWholeFile, RefusesNothingToWriteAndKeepsTheTarget) {
-  ScratchDir dir;
-  write_file(dir / "kept", "old");
-  EXPECT_EQ(save_whole_file((dir / "kept").c_str(), {}), 1);
-  EXPECT_EQ(read_file(dir / "kept"), "old");
-  EXPECT_EQ(save_whole_file((dir / "no-such-folder" / "x").c_str(), as_bytes("abc")), 1);
-  EXPECT_EQ(dir.entries(), std::vector<std::string>{"kept"});
-}
-
-TEST(SaveWholeFile, LoadAndSaveUnderTheSameNameReproducesTheFile) {
-  ScratchDir dir;
-  const std::string content = bytes({0, 1, 2, 0xFF, '\r', '\n', 0});
-  write_file(dir / "same", content);
-  Bytes loaded;
-  ASSERT_EQ(load_whole_file((dir / "same").c_str(), loaded), 0);
-  ASSERT_EQ(save_whole_file((dir / "same").c_str(), loaded.span()), 0);
-  EXPECT_EQ(read_file(dir / "same"), content);
-  EXPECT_EQ(dir.entries(), std::vector<std::string>{"same"});
+  EXPECT_EQ(save_through_output(dir / "no-such-folder" / "x", "abc"), 1);
+  EXPECT_TRUE(dir.entries().empty());
 }
 
 TEST(OutputFile, NothingAppearsUnderTheTargetNameBeforeCommit) {
@@ -208,12 +126,12 @@ TEST(OutputFile, ReplacedFilesKeepTheirModeAndNewOnesFollowTheUmask) {
   ScratchDir dir;
   write_file(dir / "private", "x");
   fs::permissions(dir / "private", fs::perms(0640));
-  ASSERT_EQ(save_whole_file((dir / "private").c_str(), as_bytes("y")), 0);
+  ASSERT_EQ(save_through_output(dir / "private", "y"), 0);
   EXPECT_EQ(mode_of(dir / "private"), 0640u);
 
   const mode_t mask = umask(027);
   umask(mask);
-  ASSERT_EQ(save_whole_file((dir / "fresh").c_str(), as_bytes("y")), 0);
+  ASSERT_EQ(save_through_output(dir / "fresh", "y"), 0);
   EXPECT_EQ(mode_of(dir / "fresh"), 0666u & ~mask);
 }
 
@@ -222,7 +140,7 @@ TEST(OutputFile, FollowsASymbolicLinkAndKeepsIt) {
   fs::create_directory(dir / "real");
   write_file(dir / "real" / "data", "old");
   fs::create_symlink("real/data", dir / "link");
-  ASSERT_EQ(save_whole_file((dir / "link").c_str(), as_bytes("new")), 0);
+  ASSERT_EQ(save_through_output(dir / "link", "new"), 0);
   EXPECT_TRUE(fs::is_symlink(dir / "link"));
   EXPECT_EQ(read_file(dir / "real" / "data"), "new");
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{"link", "real"}));
@@ -230,9 +148,9 @@ TEST(OutputFile, FollowsASymbolicLinkAndKeepsIt) {
 
 TEST(OutputFile, WritesDevicesInPlaceAndRefusesDirectories) {
   ScratchDir dir;
-  EXPECT_EQ(save_whole_file("/dev/null", as_bytes("gone")), 0);
+  EXPECT_EQ(save_through_output("/dev/null", "gone"), 0);
   fs::create_directory(dir / "folder");
-  EXPECT_EQ(save_whole_file((dir / "folder").c_str(), as_bytes("x")), 1);
+  EXPECT_EQ(save_through_output(dir / "folder", "x"), 1);
   EXPECT_TRUE(fs::is_directory(dir / "folder"));
 }
 

@@ -16,7 +16,9 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "base64/base64.hpp"
 #include "formats/formats.hpp"
+#include "io/io.hpp"
 
 namespace fs = std::filesystem;
 
@@ -61,6 +63,30 @@ void write_file(const fs::path& path, std::string_view bytes) {
 bool exists(const fs::path& path) {
   std::error_code ignored;
   return fs::exists(fs::symlink_status(path, ignored));
+}
+
+int save_through_output(const fs::path& path, std::string_view bytes) {
+  tbl2tblx::OutputFile out;
+  if (tbl2tblx::output_open(out, path.c_str()) != 0) return 1;
+  if (tbl2tblx::output_write(out, bytes) != 0) return 1;
+  return tbl2tblx::output_commit(out);
+}
+
+std::string base64_encoded(std::string_view data, std::uint64_t width) {
+  std::string text(tbl2tblx::base64_encoded_size(data.size(), width), '\0');
+  const std::size_t length = tbl2tblx::base64_encode_into(
+      {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()}, text.data(), width);
+  EXPECT_EQ(length, text.size());
+  return text;
+}
+
+std::string base64_decoded(std::string_view text) {
+  std::string bytes(text);
+  const std::size_t length = tbl2tblx::base64_decode_into(
+      {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()},
+      reinterpret_cast<std::uint8_t*>(bytes.data()));
+  bytes.resize(length);
+  return bytes;
 }
 
 std::string bytes(std::initializer_list<int> values) {

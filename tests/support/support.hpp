@@ -34,6 +34,15 @@ std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, std::string_view bytes);
 bool exists(const std::filesystem::path& path);
 
+// Writes `bytes` as the whole content of `path` through the tool's output file, which replaces
+// the file only once it is complete; 0 or 1 as the output file reports.
+int save_through_output(const std::filesystem::path& path, std::string_view bytes);
+
+// The tool's base64 of `data` in lines of `width` characters (0: one line), and its lenient
+// decoding of `text`.
+std::string base64_encoded(std::string_view data, std::uint64_t width);
+std::string base64_decoded(std::string_view text);
+
 // Bytes as a string (for building binary fixtures).
 std::string bytes(std::initializer_list<int> values);
 // A little-endian integer of `width` bytes.
