@@ -34,12 +34,19 @@ void flush_buffer(Console& console) {
   console.used = 0;
 }
 
-// One message or progress line: it never straddles two writes unless it alone is larger than
-// the buffer.
-void put_piece(Console& console, const char* bytes, std::size_t length) {
+void put_piece_through(Console& console, const char* bytes, std::size_t length) {
   if (console.capacity == 0) return write_out(console, bytes, length);
-  if (console.capacity - console.used < length) flush_buffer(console);
+  flush_buffer(console);
   if (length > console.capacity) return write_out(console, bytes, length);
+  std::memcpy(console.buffer.get(), bytes, length);
+  console.used = length;
+}
+
+// One message or progress line: it never straddles two writes unless it alone is larger than
+// the buffer. A progress line after every record is the common case: it is copied in place.
+[[gnu::always_inline]] inline void put_piece(Console& console, const char* bytes,
+                                             std::size_t length) {
+  if (length > console.capacity - console.used) return put_piece_through(console, bytes, length);
   std::memcpy(console.buffer.get() + console.used, bytes, length);
   console.used += length;
 }
@@ -134,7 +141,8 @@ Console console_on(int fd) {
     return console;
   }
   struct stat status {};
-  const bool pipe = fstat(fd, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode));
+  const bool pipe =
+      fstat(fd, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode));
   console.capacity = pipe ? kPipeBuffer : kFileBuffer;
   console.buffer = std::make_unique<char[]>(console.capacity);
   return console;

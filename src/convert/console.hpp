@@ -32,7 +32,7 @@ struct ProgressLine {
   std::uint64_t count = 0;       // the count shown after the prefix
   std::size_t count_length = 0;  // its digits; 0: the text after the prefix is not known
   bool has_total = false;
-  std::uint64_t total = 0;  // the total whose text is total_text
+  std::uint64_t total = 0;   // the total whose text is total_text
   char total_text[24] = {};  // "/<total>"
   std::size_t total_length = 0;
   char table[kProgressNameChars] = {};

@@ -65,6 +65,29 @@ enum class TableOutcome : std::uint8_t {
 [[nodiscard]] TableOutcome write_table_document(InputWindow& table, const DocumentHead& head,
                                                 OutputFile& out, RunContext& run);
 
+// How reading a document ended, for the one place that words it.
+enum class DocumentStop : std::uint8_t {
+  kComplete,  // every table was written
+  kParse,     // the tag and line where the document cannot be read on
+  kWrite,     // an item of a table's file that could not be written
+  kFile,      // a table's file that could not be created or completed
+  kRead,      // the document could not be read
+};
+
+struct DocumentOutcome {
+  DocumentStop stop = DocumentStop::kComplete;
+  std::string tag;             // kParse: the normalised tag ("" when the document ended in markup)
+  std::int32_t line = 0;       // kParse: the tag's line
+  const char* item = nullptr;  // kWrite: what could not be written ("fieldinfo", "table name")
+  std::string output_name;     // kWrite, kFile: the file, as the message names it
+};
+
+// Reads the document from `document` (from its start; a zero byte ends it) in one pass and writes a
+// .tbl file for each of its tables into the run's output folder, saying each table and its progress
+// on the run's console; the files of the tables finished before a failure stay. Says no failure
+// itself.
+[[nodiscard]] DocumentOutcome read_document(InputWindow& document, RunContext& run);
+
 // A ".tblx" name becomes one ".tbl" file per table, in the current directory, named after its
 // table (or after the local time when that name cannot be written). The document is read
 // through a window of `window` bytes (tests and fuzzers make it tiny).

@@ -197,8 +197,6 @@ char* append(char* out, std::string_view piece) {
   return out + piece.size();
 }
 
-
-
 struct Escaped {
   std::size_t taken;
   std::size_t written;

@@ -11,13 +11,27 @@
 #include <span>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "io/io.hpp"
+#include "markup/byte_scan.hpp"
 
 namespace tbl2tblx {
+
+// ---- Letter case -----------------------------------------------------------------------------
+
+// Element names, type names and file extensions are compared in any letter case: ASCII letters
+// only, as names are bytes.
+constexpr char ascii_lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether `text` is `lower` in any letter case.
+constexpr bool equals_ignoring_case(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (ascii_lower(text[i]) != lower[i]) return false;
+  }
+  return true;
+}
 
 // ---- Tag scanner -----------------------------------------------------------------------------
 
@@ -47,7 +61,7 @@ struct TagScan {
 // Whether n bytes at a and b are the same, compared a word at a time (the last word overlapping
 // the one before): with a literal's length it inlines to a few loads, where a library compare
 // would be a call per tag.
-inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, std::size_t n) {
   const auto same = [a, b]<typename Word>(std::size_t at, Word) {
     Word x = 0;
     Word y = 0;
@@ -71,8 +85,9 @@ inline bool same_bytes(const char* a, const char* b, std::size_t n) {
 // The tag whose stored form is `name` between '<' and '>', when it stands at in.at written
 // exactly so (lower case, no white space, no '=') and whole in the window: taken as next_tag
 // takes it, without a copy byte by byte. false, nothing changed, otherwise.
-[[nodiscard]] inline bool take_tag_as_written(InputWindow& in, TagScan& scan, char* tag,
-                                              std::string_view name) {
+[[nodiscard, gnu::always_inline]] inline bool take_tag_as_written(InputWindow& in, TagScan& scan,
+                                                                  char* tag,
+                                                                  std::string_view name) {
   const std::size_t length = name.size() + 2;
   if (input_available(in) < length || length >= kTagBufferSize) return false;
   const auto* at = reinterpret_cast<const char*>(in.at);
@@ -87,40 +102,6 @@ inline bool same_bytes(const char* a, const char* b, std::size_t n) {
   tag[length] = '\0';
   in.at += length;
   return true;
-}
-
-// The number of bits set in `mask`: line feeds are few, and x86-64 has no popcount
-// instruction to count on.
-inline int count_bits(unsigned mask) {
-  int n = 0;
-  for (; mask != 0; mask &= mask - 1)
-    ++n;
-  return n;
-}
-
-// The first '<' in [p, end), or `end`; the LFs before it are added to `lines`. Sixteen bytes are
-// compared at a time where SSE2 is present.
-inline const char* find_angle(const char* p, const char* end, std::int32_t& lines) {
-#if defined(__SSE2__)
-  const __m128i angle = _mm_set1_epi8('<');
-  const __m128i line_feed = _mm_set1_epi8('\n');
-  for (; end - p >= 16; p += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const auto angles = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, angle)));
-    const auto feeds = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, line_feed)));
-    if (angles != 0) {
-      const int first = std::countr_zero(angles);
-      lines += count_bits(feeds & ((1u << first) - 1));
-      return p + first;
-    }
-    lines += count_bits(feeds);
-  }
-#endif
-  for (; p < end; ++p) {
-    if (*p == '<') return p;
-    if (*p == '\n') ++lines;
-  }
-  return end;
 }
 
 // skip_to_markup once the window holds no '<': refills it until one comes or the document ends.

@@ -23,8 +23,7 @@ static_assert(kTagBufferSize == 1 + kTagMaxChars + 1 + 1);
 constexpr std::array<char, 256> make_tag_char_table() {
   std::array<char, 256> table{};
   for (int c = 1; c < 256; ++c) {
-    const int stored = (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
-    table[static_cast<std::size_t>(c)] = static_cast<char>(static_cast<unsigned char>(stored));
+    table[static_cast<std::size_t>(c)] = ascii_lower(static_cast<char>(c));
   }
   for (const char c : std::string_view(" \t\r\n=>"))
     table[static_cast<unsigned char>(c)] = '\0';
@@ -98,20 +97,8 @@ bool starts_with(std::string_view text, std::string_view prefix) {
   return text.starts_with(prefix);
 }
 
-char lowered(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool starts_with_ignoring_case(std::string_view text, std::string_view lower) {
-  if (text.size() < lower.size()) return false;
-  for (std::size_t i = 0; i < lower.size(); ++i) {
-    if (lowered(text[i]) != lower[i]) return false;
-  }
-  return true;
-}
-
-bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+  return text.size() >= lower.size() && equals_ignoring_case(text.substr(0, lower.size()), lower);
 }
 
 // What a '<' opens, read from the window at in.at (at least kMarkupLookahead bytes there
@@ -125,9 +112,9 @@ Markup markup_kind(std::string_view text) {
   if (starts_with(text, kInstructionOpen)) {
     const std::string_view name = text.substr(kInstructionOpen.size());
     const std::size_t after = kInstructionOpen.size() + kDeclarationName.size();
-    const bool declaration = starts_with_ignoring_case(name, kDeclarationName) &&
-                             after < text.size() &&
-                             (is_blank(text[after]) || text[after] == '?' || text[after] == '>');
+    const bool declaration =
+        starts_with_ignoring_case(name, kDeclarationName) && after < text.size() &&
+        (is_xml_space(text[after]) || text[after] == '?' || text[after] == '>');
     return declaration ? Markup::kTag : Markup::kInstruction;
   }
   if (starts_with_ignoring_case(text, kDoctypeOpen)) return Markup::kDoctype;
