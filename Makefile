@@ -1,35 +1,38 @@
-# Entry points: `make demo` and `make test` work on a fresh machine (the build installs what it
-# needs); `make bench` measures; `make fuzz` fuzzes every target for a while; `make package`
+# Entry points: `make demo` and `make test` work on a fresh machine (each target installs the
+# Debian packages it needs, see scripts/deps: the tool itself needs only a compiler, CMake and
+# Ninja); `make bench` measures; `make fuzz` fuzzes every target for a while; `make package`
 # builds the Debian package build/release/tbl2tblx_<version>_<arch>.deb.
-.PHONY: all build demo test bench fuzz package clean deps
+.PHONY: all build demo test bench fuzz package clean
 
 all: build
 
-deps:
-	@scripts/deps
-
-build: deps
+build:
+	@scripts/deps build
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target tbl2tblx
 
 demo: build
 	@scripts/demo build/release/tbl2tblx
 
-test: deps
+test:
+	@scripts/deps test
 	cmake --preset test >/dev/null
 	cmake --build --preset test
 	ctest --preset test
 
-bench: deps
-	cmake --preset release >/dev/null
-	cmake --build --preset release
+# The benchmarks share the release build folder.
+bench:
+	@scripts/deps bench
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench
 	@bench/run build/release
 
 package: build
+	@scripts/deps package
 	cd build/release && cpack
 
 fuzz:
-	@scripts/deps --all
+	@scripts/deps fuzz
 	@fuzz/run
 
 clean:

@@ -1,8 +1,10 @@
-// The tool in its users' toolbox: the manual page formats without a warning and names the
-// tool's version, the bash completion offers what each position of the command line takes,
-// `cmake --install` puts every file in its folder, and the Debian package carries the right
-// fields and files (a machine-readable copyright file that matches LICENSE among them) and its
-// installed binary works.
+// The tool in its users' toolbox: the manual pages format without a warning and name the tool's
+// version, the bash completion offers what each position of the command line takes and is
+// found where bash-completion looks, `cmake --install` puts every file in its folder, the
+// Debian package, built from the release preset without the test packages, carries the right
+// fields and files (a machine-readable copyright file that matches LICENSE, the README and a
+// changelog of the tool's version among them), passes lintian and its installed binary works;
+// and the demo colours its output on a terminal only.
 #include <algorithm>
 #include <fstream>
 #include <set>
@@ -46,6 +48,9 @@ std::string banner_version() {
 fs::path manual() {
   return source_dir() / "doc" / "tbl2tblx.1";
 }
+fs::path textconv_manual() {
+  return source_dir() / "doc" / "tbl2tblx-textconv.1";
+}
 fs::path completion() {
   return source_dir() / "share" / "bash-completion" / "tbl2tblx";
 }
@@ -69,6 +74,15 @@ std::vector<std::string> lines_of(const std::string& text) {
   for (std::string line; std::getline(in, line);)
     lines.push_back(line);
   return lines;
+}
+
+// The number of the first line of `text` that starts with `start`, from 1; 0 if none does.
+std::size_t line_of(const std::string& text, const std::string& start) {
+  const std::vector<std::string> lines = lines_of(text);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].starts_with(start)) return i + 1;
+  }
+  return 0;
 }
 
 // The machine-readable copyright file: its format, and the holder and terms of LICENSE, word for
@@ -105,14 +119,23 @@ void expect_copyright_file(const std::string& text) {
 // ---- Manual page -----------------------------------------------------------------------------
 
 TEST(Manual, FormatsWithoutWarningsAndNamesTheToolsVersion) {
-  const RunResult groff = shell("groff -man -ww -z " + quote(manual()));
-  EXPECT_EQ(groff.status, 0);
-  EXPECT_EQ(groff.out, "");
+  for (const fs::path& path : {manual(), textconv_manual()}) {
+    SCOPED_TRACE(path.filename().string());
+    const RunResult groff = shell("groff -man -ww -z " + quote(path));
+    EXPECT_EQ(groff.status, 0);
+    EXPECT_EQ(groff.out, "");
 
-  const std::string page = read_file(manual());
-  const std::size_t th = page.find("\n.TH ") + 1;
-  const std::string title = page.substr(th, page.find('\n', th) - th);
-  EXPECT_NE(title.find("\"tbl2tblx " + banner_version() + "\""), std::string::npos) << title;
+    const std::string page = read_file(path);
+    const std::size_t th = page.find("\n.TH ") + 1;
+    const std::string title = page.substr(th, page.find('\n', th) - th);
+    EXPECT_NE(title.find("\"tbl2tblx " + banner_version() + "\""), std::string::npos) << title;
+  }
+}
+
+// The changelog, in Debian's form, starts with an entry for the tool's version.
+TEST(Changelog, StartsWithTheToolsVersion) {
+  const std::string changelog = read_file(source_dir() / "doc" / "changelog");
+  EXPECT_TRUE(changelog.starts_with("tbl2tblx (" + banner_version() + ") ")) << changelog;
 }
 
 // ---- Bash completion -------------------------------------------------------------------------
@@ -171,25 +194,78 @@ TEST(Completion, OffersWhatEachPositionTakes) {
 
 // ---- Installation ----------------------------------------------------------------------------
 
-TEST(Install, PutsEveryFileUnderThePrefix) {
-  ScratchDir dir;
+// Installs the test build under `prefix`.
+void install_under(const fs::path& prefix) {
   const std::string cmake = cache_value("CMAKE_COMMAND");
   ASSERT_FALSE(cmake.empty());
-  const RunResult install = shell(quote(cmake) + " --install " + quote(tool_build_dir()) +
-                                  " --prefix " + quote(dir.path));
+  const RunResult install =
+      shell(quote(cmake) + " --install " + quote(tool_build_dir()) + " --prefix " + quote(prefix));
   ASSERT_EQ(install.status, 0) << install.out;
+}
 
-  EXPECT_EQ(files_under(dir.path),
-            (std::vector<std::string>{"bin/tbl2tblx", "share/bash-completion/completions/tbl2tblx",
-                                      "share/doc/tbl2tblx/copyright", "share/man/man1/tbl2tblx.1",
-                                      "share/tbl2tblx/tblx.xsd"}));
+TEST(Install, PutsEveryFileUnderThePrefix) {
+  ScratchDir dir;
+  install_under(dir.path);
+
+  EXPECT_EQ(
+      files_under(dir.path),
+      (std::vector<std::string>{
+          "bin/tbl2tblx", "bin/tbl2tblx-textconv", "share/bash-completion/completions/tbl2tblx",
+          "share/doc/tbl2tblx/README.md", "share/doc/tbl2tblx/changelog",
+          "share/doc/tbl2tblx/copyright", "share/man/man1/tbl2tblx-textconv.1",
+          "share/man/man1/tbl2tblx.1", "share/tbl2tblx/gitattributes", "share/tbl2tblx/tblx.xsd"}));
   expect_copyright_file(read_file(dir / "share/doc/tbl2tblx/copyright"));
-  EXPECT_EQ(read_file(dir / "share/man/man1/tbl2tblx.1"), read_file(manual()));
-  EXPECT_EQ(read_file(dir / "share/tbl2tblx/tblx.xsd"), read_file(schema()));
-  EXPECT_EQ(read_file(dir / "share/bash-completion/completions/tbl2tblx"), read_file(completion()));
+  const std::pair<const char*, fs::path> copies[] = {
+      {"share/man/man1/tbl2tblx.1", manual()},
+      {"share/man/man1/tbl2tblx-textconv.1", textconv_manual()},
+      {"share/tbl2tblx/tblx.xsd", schema()},
+      {"share/tbl2tblx/gitattributes", source_dir() / "share/git/gitattributes"},
+      {"share/bash-completion/completions/tbl2tblx", completion()},
+      {"share/doc/tbl2tblx/README.md", source_dir() / "README.md"},
+      {"share/doc/tbl2tblx/changelog", source_dir() / "doc/changelog"},
+      {"bin/tbl2tblx-textconv", source_dir() / "share/git/tbl2tblx-textconv"}};
+  for (const auto& [installed, source] : copies)
+    EXPECT_EQ(read_file(dir / installed), read_file(source)) << installed;
+  EXPECT_EQ(fs::status(dir / "bin/tbl2tblx-textconv").permissions() & fs::perms::others_exec,
+            fs::perms::others_exec);
   const RunResult usage = shell(quote(dir / "bin" / "tbl2tblx") + " -h");
   EXPECT_EQ(usage.status, 0);
   EXPECT_NE(usage.out.find("tbl2tblx [-h] [-c] [-e] [-d] file..."), std::string::npos) << usage.out;
+}
+
+// bash-completion loads a command's completion on first use from the folders it looks in: under
+// ~/.local/share, and under each folder of XDG_DATA_DIRS (by default /usr/local/share and
+// /usr/share). An installation under ~/.local needs nothing more; one under another prefix needs
+// PREFIX/share in XDG_DATA_DIRS.
+TEST(Install, BashCompletionFindsTheCompletionUnderThePrefix) {
+  ScratchDir home;
+  struct Case {
+    const char* what;
+    fs::path prefix;
+    std::string setting;
+  } cases[] = {
+      {"under ~/.local", home / ".local", ""},
+      {"under another prefix", home / "opt",
+       "XDG_DATA_DIRS=" + (home / "opt/share").string() + ":/usr/local/share:/usr/share; "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    install_under(c.prefix);
+    // extdebug makes declare -F name the file a function comes from.
+    const std::string script = "source /usr/share/bash-completion/bash_completion; " + c.setting +
+                               "__load_completion tbl2tblx; complete -p tbl2tblx; "
+                               "shopt -s extdebug; declare -F _tbl2tblx";
+    const RunResult loaded =
+        shell("bash -c " + quote(script), {.environment = {{"HOME", home.path.string()},
+                                                           {"XDG_DATA_HOME", ""},
+                                                           {"XDG_DATA_DIRS", ""},
+                                                           {"BASH_COMPLETION_USER_DIR", ""}}});
+    EXPECT_EQ(loaded.out,
+              "complete -F _tbl2tblx tbl2tblx\n_tbl2tblx " +
+                  std::to_string(line_of(read_file(completion()), "_tbl2tblx() {")) + " " +
+                  (c.prefix / "share/bash-completion/completions/tbl2tblx").string() + "\n");
+    fs::remove_all(c.prefix);
+  }
 }
 
 // ---- Debian package --------------------------------------------------------------------------
@@ -210,16 +286,18 @@ void expect_real_dependencies(const std::string& depends) {
 }
 
 // A release build of its own (the suite itself is built with sanitizers), packed with CPack,
-// inspected with dpkg-deb, unpacked into a scratch root and run once from there.
+// inspected with dpkg-deb and lintian, unpacked into a scratch root and run once from there.
 TEST(DebianPackage, HasItsFieldsFilesAndAWorkingBinary) {
   ScratchDir dir;
   const fs::path build = dir / "build";
   const std::string cmake = quote(cache_value("CMAKE_COMMAND"));
   const std::string cpack = quote(cache_value("CMAKE_CPACK_COMMAND"));
-  const RunResult configure =
-      shell(cmake + " -S " + quote(source_dir()) + " -B " + quote(build) + " -G " +
-            quote(cache_value("CMAKE_GENERATOR")) + " -DCMAKE_BUILD_TYPE=Release" +
-            " -DCMAKE_CXX_COMPILER=" + quote(cache_value("CMAKE_CXX_COMPILER")));
+  // The release preset, as `make package` uses it, with the test build's compiler. The test
+  // packages are kept out of reach: the tool and its package must build without them.
+  const RunResult configure = shell(
+      "cd " + quote(source_dir()) + " && " + cmake + " --preset release -B " + quote(build) +
+      " --no-warn-unused-cli -DCMAKE_CXX_COMPILER=" + quote(cache_value("CMAKE_CXX_COMPILER")) +
+      " -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON");
   ASSERT_EQ(configure.status, 0) << configure.out;
   const RunResult compile = shell(cmake + " --build " + quote(build) + " --target tbl2tblx -j 2");
   ASSERT_EQ(compile.status, 0) << compile.out;
@@ -250,10 +328,22 @@ TEST(DebianPackage, HasItsFieldsFilesAndAWorkingBinary) {
     if (line.starts_with("-")) files.push_back(line.substr(line.rfind(' ') + 1));
   }
   std::sort(files.begin(), files.end());
-  EXPECT_EQ(files, (std::vector<std::string>{
-                       "./usr/bin/tbl2tblx", "./usr/share/bash-completion/completions/tbl2tblx",
-                       "./usr/share/doc/tbl2tblx/copyright", "./usr/share/man/man1/tbl2tblx.1.gz",
-                       "./usr/share/tbl2tblx/tblx.xsd"}));
+  EXPECT_EQ(files,
+            (std::vector<std::string>{
+                "./usr/bin/tbl2tblx", "./usr/bin/tbl2tblx-textconv",
+                "./usr/share/bash-completion/completions/tbl2tblx",
+                "./usr/share/doc/tbl2tblx/README.md.gz", "./usr/share/doc/tbl2tblx/changelog.gz",
+                "./usr/share/doc/tbl2tblx/copyright", "./usr/share/man/man1/tbl2tblx-textconv.1.gz",
+                "./usr/share/man/man1/tbl2tblx.1.gz", "./usr/share/tbl2tblx/gitattributes",
+                "./usr/share/tbl2tblx/tblx.xsd"}));
+
+  // Lines of "X: package: tag [where]": E errors, W warnings, I notes, P pedantic ones.
+  const RunResult lint = shell("lintian --pedantic " + quote(deb));
+  EXPECT_EQ(lint.status, 0) << lint.out;
+  for (const std::string& line : lines_of(lint.out)) {
+    EXPECT_FALSE(line.starts_with("E: ") || line.starts_with("W: ") || line.starts_with("P: "))
+        << line;
+  }
 
   const fs::path root = dir / "root";
   ASSERT_EQ(shell("dpkg-deb -x " + quote(deb) + " " + quote(root)).status, 0);
@@ -268,9 +358,32 @@ TEST(DebianPackage, HasItsFieldsFilesAndAWorkingBinary) {
       shell("xmllint --noout --schema " + quote(root / "usr/share/tbl2tblx/tblx.xsd") + " " +
             quote(work / "phone.tblx"));
   EXPECT_EQ(valid.status, 0) << valid.out;
-  const RunResult page = shell("gzip -dc " + quote(root / "usr/share/man/man1/tbl2tblx.1.gz") +
-                               " | cmp - " + quote(manual()));
-  EXPECT_EQ(page.status, 0) << page.out;
+  // Compressed as Debian wants them: gzip -9n, so without a name or a time stamp.
+  const std::pair<const char*, fs::path> compressed[] = {
+      {"usr/share/man/man1/tbl2tblx.1.gz", manual()},
+      {"usr/share/man/man1/tbl2tblx-textconv.1.gz", textconv_manual()},
+      {"usr/share/doc/tbl2tblx/README.md.gz", source_dir() / "README.md"},
+      {"usr/share/doc/tbl2tblx/changelog.gz", source_dir() / "doc/changelog"}};
+  for (const auto& [file, source] : compressed) {
+    SCOPED_TRACE(file);
+    const RunResult same = shell("gzip -dc " + quote(root / file) + " | cmp - " + quote(source));
+    EXPECT_EQ(same.status, 0) << same.out;
+    EXPECT_EQ(read_file(root / file).substr(3, 5), std::string(5, '\0'));  // no name, no time
+  }
+}
+
+// ---- Demo -----------------------------------------------------------------------------------
+
+TEST(Demo, ColoursItsTitlesOnATerminalOnly) {
+  const std::string demo = quote(source_dir() / "scripts/demo") + " " + quote(tool_path());
+  const RunResult piped = shell(demo);
+  EXPECT_EQ(piped.status, 0) << piped.out;
+  EXPECT_NE(piped.out.find("\n== Usage\n"), std::string::npos) << piped.out;
+  EXPECT_EQ(piped.out.find('\033'), std::string::npos) << piped.out;
+  // script(1) runs it on a terminal of its own.
+  const RunResult on_terminal = shell("script -qec " + quote(demo) + " /dev/null");
+  EXPECT_EQ(on_terminal.status, 0) << on_terminal.out;
+  EXPECT_NE(on_terminal.out.find("\033[1m== Usage\033[0m"), std::string::npos) << on_terminal.out;
 }
 
 }  // namespace
