@@ -261,6 +261,7 @@ TEST(SourceDateEpoch, ADecimalNumberOfSecondsGivesThatInstantInUtc) {
   write_file(dir / "phone.tbl", phone_table());
   for (const auto& [epoch, date] :
        {std::pair{"0", "1970-01-01 00:00:00"}, std::pair{"1700000000", "2023-11-14 22:13:20"},
+        std::pair{"253402300799", "9999-12-31 23:59:59"},
         std::pair{"0000000086400", "1970-01-02 00:00:00"}}) {
     SCOPED_TRACE(epoch);
     const RunResult run = run_tool(
@@ -273,12 +274,15 @@ TEST(SourceDateEpoch, ADecimalNumberOfSecondsGivesThatInstantInUtc) {
   EXPECT_EQ(read_file(dir / "phone.tblx"), first);
 }
 
-// Anything else is no instant: the local time is shown, as without the variable.
+// Anything else is no instant: the local time is shown, as without the variable. That includes
+// instants past the year 9999, which a four-digit year cannot show (and which once overflowed
+// the year).
 TEST(SourceDateEpoch, OtherValuesGiveTheLocalTime) {
   ScratchDir dir;
   write_file(dir / "phone.tbl", phone_table());
   for (const char* epoch :
-       {"", "-1", "+5", " 5", "5 ", "12abc", "1.5", "1e9", "0x10", "99999999999999999999999"}) {
+       {"", "-1", "+5", " 5", "5 ", "12abc", "1.5", "1e9", "0x10", "99999999999999999999999",
+        "253402300800", "67767976233532800"}) {
     SCOPED_TRACE(std::string("\"") + epoch + "\"");
     const RunResult run = run_tool(
         {"phone.tbl"}, {.cwd = dir.path, .environment = {kEastZone, {"SOURCE_DATE_EPOCH", epoch}}});
