@@ -6,6 +6,8 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -107,6 +109,108 @@ inline const char* skip_xml_spaces_scalar(const char* p, const char* end, std::i
   return skip_xml_spaces_sse2(p, end, lines);
 #else
   return skip_xml_spaces_scalar(p, end, lines);
+#endif
+}
+
+// ---- Bytes that escaping stops at -----------------------------------------------------------
+
+// '&', '<' and '>' become entities, CR and LF line ends, and a zero byte ends a string value.
+inline constexpr std::string_view kEscapeStops("&<>\r\n\0", 6);
+
+// Of the first `n` bytes at `data`, those before the first escape stop.
+inline std::size_t plain_prefix_scalar(const char* data, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n && kEscapeStops.find(data[i]) == std::string_view::npos)
+    ++i;
+  return i;
+}
+
+// The same for the eight bytes at `data`, a word at a time. For x = word ^ (byte * 0x0101...),
+// (x - 0x0101...) & ~x has the high bit set in the lowest byte of x that is zero, perhaps in
+// bytes above it too (a borrow), never below it, and in none when no byte is zero.
+inline std::size_t plain_prefix_word(const char* data) {
+  constexpr std::uint64_t kByteOnes = 0x0101010101010101;
+  constexpr std::uint64_t kByteHighBits = 0x8080808080808080;
+  std::uint64_t word;
+  std::memcpy(&word, data, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  // The lowest flagged byte of each search is exact, so the lowest of them all is too; the
+  // word holds the first byte lowest.
+  std::uint64_t found = 0;
+  for (const char c : kEscapeStops) {
+    const std::uint64_t x = word ^ (kByteOnes * static_cast<unsigned char>(c));
+    found |= (x - kByteOnes) & ~x;
+  }
+  found &= kByteHighBits;
+  if (found == 0) return sizeof word;
+  return static_cast<std::size_t>(std::countr_zero(found)) / 8;
+}
+
+#if defined(__SSE2__)
+// The same for the bytes of `bytes` that the low bits of `mask` stand for.
+inline std::size_t plain_prefix_sse2(__m128i bytes, unsigned mask) {
+  __m128i found = _mm_setzero_si128();
+  for (const char c : kEscapeStops)
+    found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c)));
+  const unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(found)) & mask;
+  return static_cast<std::size_t>(std::countr_zero(stops | (mask + 1)));
+}
+
+inline constexpr std::size_t kEscapeBlock = kScanBlock;
+#else
+inline constexpr std::size_t kEscapeBlock = sizeof(std::uint64_t);
+#endif
+
+// Of the kEscapeBlock bytes at `data`, those before the first escape stop.
+inline std::size_t plain_prefix(const char* data) {
+#if defined(__SSE2__)
+  return plain_prefix_sse2(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data)), 0xFFFF);
+#else
+  return plain_prefix_word(data);
+#endif
+}
+
+// ---- A tag as the tool writes it -------------------------------------------------------------
+
+// Whether the scanner stores `c` in a tag as it stands: not white space or any other byte up to
+// the space, not '=', not a capital.
+inline bool stored_as_written(char c) {
+  return static_cast<unsigned char>(c) > ' ' && c != '=' && !(c >= 'A' && c <= 'Z');
+}
+
+// When the kScanBlock bytes at `data` hold a '>' and every byte before it is stored as it stands,
+// the number of those bytes (at least one); otherwise 0.
+inline std::size_t plain_tag_length_scalar(const char* data) {
+  for (std::size_t i = 0; i < kScanBlock; ++i) {
+    if (data[i] == '>') return i;
+    if (!stored_as_written(data[i])) return 0;
+  }
+  return 0;
+}
+
+#if defined(__SSE2__)
+inline std::size_t plain_tag_length_sse2(const char* data) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
+  const auto closes =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('>'))));
+  if (closes == 0) return 0;
+  const int length = std::countr_zero(closes);
+  // A to Z moved to the bottom of the signed range: below -128 + 26 exactly for them.
+  const __m128i shifted = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - 'A')));
+  const __m128i upper = _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(0x80 + 26)));
+  const __m128i low = _mm_cmpeq_epi8(_mm_max_epu8(bytes, _mm_set1_epi8(' ')), _mm_set1_epi8(' '));
+  const __m128i equals = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('='));
+  const auto treated =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(upper, low), equals)));
+  return (treated & ((1u << length) - 1)) != 0 ? 0 : static_cast<std::size_t>(length);
+}
+#endif
+
+inline std::size_t plain_tag_length(const char* data) {
+#if defined(__SSE2__)
+  return plain_tag_length_sse2(data);
+#else
+  return plain_tag_length_scalar(data);
 #endif
 }
 

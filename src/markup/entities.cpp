@@ -121,9 +121,7 @@ constexpr ByteSet make_byte_set(std::string_view members) {
   return set;
 }
 
-// Bytes that escaping does not copy as they are (the zero ends the data).
-constexpr std::string_view kEscapeSpecialBytes("&<>\r\n\0", 6);
-constexpr ByteSet kEscapeSpecial = make_byte_set(kEscapeSpecialBytes);
+constexpr ByteSet kEscapeSpecial = make_byte_set(kEscapeStops);
 
 bool is_special(const ByteSet& set, char c) {
   return set[static_cast<unsigned char>(c)];
@@ -131,64 +129,20 @@ bool is_special(const ByteSet& set, char c) {
 
 // Plain bytes are copied a block at a time: the block is stored whole, and the output moves on
 // by the plain bytes at its start.
-#if defined(__SSE2__)
-constexpr std::size_t kPlainBlock = 16;
-constexpr std::size_t kHalfBlock = 8;
-
-// The plain bytes at the start of `bytes`, of which the lowest `mask` bits count.
-std::size_t plain_prefix(__m128i bytes, unsigned mask) {
-  __m128i found = _mm_setzero_si128();
-  for (const char c : kEscapeSpecialBytes)
-    found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c)));
-  const unsigned special = static_cast<unsigned>(_mm_movemask_epi8(found)) & mask;
-  return static_cast<std::size_t>(std::countr_zero(special | (mask + 1)));
-}
-
-std::size_t plain_prefix(const char* data) {
-  return plain_prefix(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data)), 0xFFFF);
-}
+constexpr std::size_t kPlainBlock = kEscapeBlock;
 
 void copy_block(char* out, const char* data) {
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(data)));
+  std::memcpy(out, data, kPlainBlock);
 }
+
+#if defined(__SSE2__)
+constexpr std::size_t kHalfBlock = kPlainBlock / 2;
 
 // Eight bytes at a time, for what is left after the blocks.
 std::size_t copy_half_block(char* out, const char* data) {
   const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(data));
   _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes);
-  return plain_prefix(bytes, 0xFF);
-}
-#else
-// Without SSE2, eight bytes at a time. For x = word ^ (byte * 0x0101...),
-// (x - 0x0101...) & ~x has the high bit set in the lowest byte of x that is zero, perhaps in
-// bytes above it too (a borrow), never below it, and in none when no byte is zero.
-constexpr std::uint64_t kByteOnes = 0x0101010101010101;
-constexpr std::uint64_t kByteHighBits = 0x8080808080808080;
-
-constexpr std::uint64_t match_bits(std::uint64_t word, unsigned char byte) {
-  const std::uint64_t x = word ^ (kByteOnes * byte);
-  return (x - kByteOnes) & ~x;
-}
-
-constexpr std::size_t kPlainBlock = sizeof(std::uint64_t);
-
-std::size_t plain_prefix(const char* data) {
-  std::uint64_t word;
-  std::memcpy(&word, data, sizeof word);
-  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-  // The lowest flagged byte of each search is exact, so the lowest of them all is too; the
-  // word holds the first byte lowest.
-  std::uint64_t found = 0;
-  for (const char c : kEscapeSpecialBytes)
-    found |= match_bits(word, static_cast<unsigned char>(c));
-  found &= kByteHighBits;
-  if (found == 0) return kPlainBlock;
-  return static_cast<std::size_t>(std::countr_zero(found)) / 8;
-}
-
-void copy_block(char* out, const char* data) {
-  std::memcpy(out, data, kPlainBlock);
+  return plain_prefix_sse2(bytes, 0xFF);
 }
 #endif
 
@@ -256,7 +210,6 @@ EscapeProgress escape_content(std::span<const std::uint8_t> data, std::span<char
 }
 
 std::size_t escape_short_content(const std::uint8_t* data, std::size_t length, char* dest) {
-  static_assert(kEscapeBlock == kPlainBlock);
   assert(length <= kEscapeBlock);
   const auto* in = reinterpret_cast<const char*>(data);
   std::size_t i = 0;

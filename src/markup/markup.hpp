@@ -317,11 +317,6 @@ inline constexpr std::size_t kEscapeMaxExpansion = 5;
 // `length` (at most kEscapeBlock) bytes at `data` up to their first zero byte into `dest` and
 // returns the bytes written. Whatever the length, it reads kEscapeShortRead bytes at `data` and
 // may write up to kEscapeShortRoom bytes at `dest`; the bytes after those returned are scratch.
-#if defined(__SSE2__)
-inline constexpr std::size_t kEscapeBlock = 16;
-#else
-inline constexpr std::size_t kEscapeBlock = 8;
-#endif
 inline constexpr std::size_t kEscapeShortRead = 2 * kEscapeBlock;
 inline constexpr std::size_t kEscapeShortRoom = kEscapeBlock * (kEscapeMaxExpansion + 1);
 [[nodiscard]] std::size_t escape_short_content(const std::uint8_t* data, std::size_t length,

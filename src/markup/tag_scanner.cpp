@@ -6,9 +6,6 @@
 #include <cstring>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include "markup/markup.hpp"
 
 namespace tbl2tblx {
@@ -248,40 +245,22 @@ CopyStep copy_tag_bytes(TagCopy& copy, const char*& p, const char* end, TagScan&
   return CopyStep::kMore;
 }
 
-#if defined(__SSE2__)
 // The usual tag, copied sixteen bytes at once: fewer than sixteen characters, none of them a
-// byte up to the space, '=' or an upper-case letter, and its '>' in the window. false (nothing
-// copied) for any other tag.
+// byte up to the space, '=' or a capital, and its '>' in the window. false (nothing copied)
+// for any other tag.
 bool copy_plain_tag(InputWindow& in, char* tag, TagScan& scan) {
-  constexpr std::size_t kBlock = 16;
-  if (input_available(in) < kBlock) return false;
-  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in.at));
-  const auto closes =
-      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('>'))));
-  if (closes == 0) return false;
-  const int length = std::countr_zero(closes);
-  // A to Z moved to the bottom of the signed range: below -128 + 26 exactly for them.
-  const __m128i shifted = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - 'A')));
-  const __m128i upper = _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(0x80 + 26)));
-  // Bytes up to the space are white space, or stored as they are (a zero is refused): the
-  // slow copy tells them apart.
-  const __m128i low = _mm_cmpeq_epi8(_mm_max_epu8(bytes, _mm_set1_epi8(' ')), _mm_set1_epi8(' '));
-  const __m128i equals = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('='));
-  const auto treated =
-      static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(upper, low), equals)));
-  if (length == 0 || (treated & ((1u << length) - 1)) != 0) return false;
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(tag + 1), bytes);
+  static_assert(kScanBlock + 2 <= kTagBufferSize);
+  if (input_available(in) < kScanBlock) return false;
+  const auto* at = reinterpret_cast<const char*>(in.at);
+  const std::size_t length = plain_tag_length(at);
+  if (length == 0) return false;
+  std::memcpy(tag + 1, at, kScanBlock);
   tag[1 + length] = '>';
   tag[2 + length] = '\0';
-  scan.slash_close = in.at[length - 1] == '/';
+  scan.slash_close = at[length - 1] == '/';
   in.at += length + 1;
   return true;
 }
-#else
-bool copy_plain_tag(InputWindow&, char*, TagScan&) {
-  return false;
-}
-#endif
 
 // Copies the tag whose characters start at in.at (just after its '<') into `tag` behind the '<'
 // already stored there, normalised; in.at then stands past its '>'. false when the document
