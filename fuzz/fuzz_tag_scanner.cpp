@@ -94,7 +94,7 @@ std::string walk(std::span<const std::uint8_t> text, std::size_t window, std::si
     require(tag[0] == '<' && tag[length - 1] == '>' && tag[length - 2] != ' ');
     transcript += tag;
     transcript += scan.slash_close ? "/" : "";
-    if (n % 2 == 0 ? !skip_to_markup(in, scan) : !walk_text(in, scan, transcript)) break;
+    if (n % 2 == 0 ? skip_to_markup(in, scan) != 0 : !walk_text(in, scan, transcript)) break;
     require(*in.at == '<');
   }
   return transcript + "+" + std::to_string(scan.pending_lines);

@@ -54,7 +54,7 @@ void close_empty_element(Reader& r);
       return 0;
     case After::kText:
       r.after = After::kMarkup;
-      return skip_to_markup(r.in, r.scan) ? 0 : parse_error(r);
+      return skip_to_markup(r.in, r.scan) == 0 ? 0 : parse_error(r);
     case After::kEnd:
       return parse_error(r);
     case After::kOpenMarkup:
@@ -100,7 +100,7 @@ struct Likely {
     r.after = After::kText;
     return 0;
   }
-  if (!skip_to_markup(r.in, r.scan)) return parse_error(r);
+  if (skip_to_markup(r.in, r.scan) != 0) return parse_error(r);
   r.after = empty ? After::kEmptyElement : After::kMarkup;
   return 0;
 }

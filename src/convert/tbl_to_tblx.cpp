@@ -155,10 +155,10 @@ struct TableWalk {
 };
 
 TableOutcome read_file_header(TableWalk& walk) {
-  if (!input_need(walk.in, 1)) return missing(walk.in);
+  if (input_need(walk.in, 1) != 0) return missing(walk.in);
   walk.header_form = walk.in.at[0] == 0;
   if (!walk.header_form) return TableOutcome::kComplete;
-  if (!input_need(walk.in, kFileHeaderSize)) return missing(walk.in);
+  if (input_need(walk.in, kFileHeaderSize) != 0) return missing(walk.in);
   walk.overwrite = take(walk.in, kFileHeaderSize)[kHeaderWriteModeOffset] != kAppend;
   return TableOutcome::kComplete;
 }
@@ -182,14 +182,14 @@ int write_field_info(Window& out, const std::uint8_t* info) {
 }
 
 TableOutcome write_schema(TableWalk& walk) {
-  if (!input_need(walk.in, kTableNameWidth + kCountWidth)) return missing(walk.in);
+  if (input_need(walk.in, kTableNameWidth + kCountWidth) != 0) return missing(walk.in);
   walk.table_name = stored_name(take(walk.in, kTableNameWidth), kTableNameWidth);
   const std::uint32_t ninfo = take_count(walk.in);
   // skeyid follows the field infos but is shown before them: the window holds them all, growing
   // for a schema larger than it.
   const std::uint64_t schema_size = std::uint64_t{ninfo} * kFieldInfoSize + 1;
   if (input_known_short(walk.in, schema_size)) return TableOutcome::kMismatched;
-  if (!input_need(walk.in, static_cast<std::size_t>(schema_size))) return missing(walk.in);
+  if (input_need(walk.in, static_cast<std::size_t>(schema_size)) != 0) return missing(walk.in);
   const std::uint8_t skeyid = walk.in.at[schema_size - 1];
 
   const std::string_view write = walk.overwrite ? kWriteOverwrite : kWriteAppend;
@@ -233,7 +233,7 @@ std::string render_group_line(std::string_view name) {
 
 TableOutcome write_groups(TableWalk& walk) {
   if (!walk.header_form) return TableOutcome::kComplete;
-  if (!input_need(walk.in, 1)) return missing(walk.in);
+  if (input_need(walk.in, 1) != 0) return missing(walk.in);
   const std::uint8_t ngroup = *take(walk.in, 1);
   if (ngroup == 0) return TableOutcome::kComplete;
   if (input_known_short(walk.in, std::uint64_t{ngroup} * kNameFieldWidth)) {
@@ -249,7 +249,7 @@ TableOutcome write_groups(TableWalk& walk) {
 
   walk.group_lines.reserve(ngroup);
   for (std::size_t i = 0; i < ngroup; ++i) {
-    if (!input_need(walk.in, kNameFieldWidth)) return missing(walk.in);
+    if (input_need(walk.in, kNameFieldWidth) != 0) return missing(walk.in);
     const std::string_view name = stored_name(take(walk.in, kNameFieldWidth), kNameFieldWidth);
     if (make_room(walk.out, kGroup.text.size() + kMaxEscapedName) != 0) {
       return TableOutcome::kUnwritable;
@@ -315,7 +315,7 @@ TableOutcome write_string(TableWalk& walk, std::uint32_t length) {
   bool stopped = false;  // at a zero byte
   while (left > 0) {
     const bool lone_cr = input_available(in) == 1 && left > 1 && *in.at == '\r';
-    if ((in.at == in.end || lone_cr) && !input_need(in, lone_cr ? 2 : 1)) return missing(in);
+    if ((in.at == in.end || lone_cr) && input_need(in, lone_cr ? 2 : 1) != 0) return missing(in);
     std::size_t piece =
         static_cast<std::size_t>(std::min<std::uint64_t>(left, input_available(in)));
     if (!stopped) {
@@ -343,7 +343,7 @@ TableOutcome write_blob(TableWalk& walk, std::uint32_t length) {
   constexpr std::size_t kGroup3 = 3;
   while (left > 0) {
     const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(left, kGroup3));
-    if (!input_need(in, wanted)) return missing(in);
+    if (input_need(in, wanted) != 0) return missing(in);
     std::size_t piece = static_cast<std::size_t>(
         std::min<std::uint64_t>({left, input_available(in), kBase64Piece}));
     if (piece < left) piece -= piece % kGroup3;
@@ -357,7 +357,7 @@ TableOutcome write_blob(TableWalk& walk, std::uint32_t length) {
 // An int2/int4 entry whose length is another: damaged, once the source is known to hold it.
 TableOutcome wrong_int_length(TableWalk& walk, std::uint32_t length) {
   if (input_known_short(walk.in, length)) return TableOutcome::kMismatched;
-  if (walk.in.size == InputWindow::kUnknownSize && !input_skip(walk.in, length)) {
+  if (walk.in.size == InputWindow::kUnknownSize && input_skip(walk.in, length) != 0) {
     return missing(walk.in);
   }
   return TableOutcome::kDamaged;
@@ -365,7 +365,7 @@ TableOutcome wrong_int_length(TableWalk& walk, std::uint32_t length) {
 
 TableOutcome write_entry(TableWalk& walk) {
   InputWindow& in = walk.in;
-  if (!input_need(in, kFieldDataHeadSize)) return missing(in);
+  if (input_need(in, kFieldDataHeadSize) != 0) return missing(in);
   const std::uint8_t* head = take(in, kFieldDataHeadSize);
   const std::uint8_t id = head[kFieldDataIdOffset];
   const std::uint8_t type = head[kFieldDataTypeOffset];
@@ -375,7 +375,7 @@ TableOutcome write_entry(TableWalk& walk) {
     return wrong_int_length(walk, length);
   }
   if (input_known_short(in, length)) return TableOutcome::kMismatched;
-  if (is_int && !input_need(in, length)) return missing(in);
+  if (is_int && input_need(in, length) != 0) return missing(in);
   // The room of an entry holds an int value and the entry's end too.
   if (make_room(walk.out, kEntryRoom) != 0) return TableOutcome::kUnwritable;
   char* at = put_entry_head(walk.out.at, id, type);
@@ -395,7 +395,7 @@ TableOutcome write_entry(TableWalk& walk) {
 
 TableOutcome write_record(TableWalk& walk) {
   const std::size_t head_size = walk.header_form ? kRecordHeadSize : kHeaderlessRecordHeadSize;
-  if (!input_need(walk.in, head_size)) return missing(walk.in);
+  if (input_need(walk.in, head_size) != 0) return missing(walk.in);
   const std::uint8_t* head = take(walk.in, head_size);
   const std::uint8_t group = walk.header_form ? head[kRecordGroupOffset] : kNone;
   const std::uint8_t ndata = head[head_size - 1];
@@ -436,7 +436,7 @@ void show_progress(TableWalk& walk, std::uint64_t walked, std::uint64_t total) {
 TableOutcome stop_records(TableWalk& walk, TableOutcome outcome, std::uint64_t walked,
                           std::uint64_t total) {
   if (!record_count_confirmed(walk) && outcome != TableOutcome::kUnreadable &&
-      !input_skip(walk.in, walk.records_reach - input_offset(walk.in))) {
+      input_skip(walk.in, walk.records_reach - input_offset(walk.in)) != 0) {
     return missing(walk.in);
   }
   if (outcome != TableOutcome::kUnreadable) show_progress(walk, walked, total);
@@ -444,7 +444,7 @@ TableOutcome stop_records(TableWalk& walk, TableOutcome outcome, std::uint64_t w
 }
 
 TableOutcome write_records(TableWalk& walk) {
-  if (!input_need(walk.in, kCountWidth)) return missing(walk.in);
+  if (input_need(walk.in, kCountWidth) != 0) return missing(walk.in);
   const std::uint32_t nrecord = take_count(walk.in);
   // Every record takes at least its head: a count the rest cannot hold fails before any walk.
   const std::size_t record_head = walk.header_form ? kRecordHeadSize : kHeaderlessRecordHeadSize;
@@ -480,7 +480,7 @@ TableOutcome walk_table(InputWindow& table, const DocumentHead& head, Window& wi
     if (const TableOutcome outcome = step(walk); outcome != TableOutcome::kComplete) return outcome;
   }
   // Bytes after the records: the table does not end where its contents do.
-  if (input_need(table, 1)) return TableOutcome::kMismatched;
+  if (input_need(table, 1) == 0) return TableOutcome::kMismatched;
   return table.failed ? TableOutcome::kUnreadable : TableOutcome::kComplete;
 }
 
@@ -500,7 +500,8 @@ int convert_tbl_to_tblx(const char* path, RunContext& run) {
   // The first read comes before anything is created, as a failure to read is reported first.
   InputWindow input;
   Console& console = run.console;
-  if (input_window_open(input, path, run.window) != 0 || (!input_need(input, 1) && input.failed)) {
+  if (input_window_open(input, path, run.window) != 0 ||
+      (input_need(input, 1) != 0 && input.failed)) {
     say(console, kMessageCannotRead, path);
     return 1;
   }

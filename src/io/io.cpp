@@ -288,21 +288,21 @@ std::size_t bytes_before_zero(InputWindow& in, std::size_t available, std::size_
 }
 
 // Moves the unread bytes into a new buffer of `capacity` bytes.
-bool resize_window(InputWindow& in, std::size_t capacity) {
+int resize_window(InputWindow& in, std::size_t capacity) {
   const std::size_t available = input_available(in);
   assert(available <= capacity);
   std::unique_ptr<std::uint8_t[]> moved(new (std::nothrow) std::uint8_t[capacity]);
-  if (moved == nullptr) return false;
+  if (moved == nullptr) return 1;
   std::memcpy(moved.get(), in.at, available);
   in.buffer = std::move(moved);
   in.capacity = capacity;
   in.at = in.buffer.get();
   in.end = in.at + available;
-  return true;
+  return 0;
 }
 
 // A window too small for `n` bytes doubles, up to `n`, each time the source fills it.
-bool grow_window(InputWindow& in, std::size_t n) {
+int grow_window(InputWindow& in, std::size_t n) {
   return resize_window(in, std::min(n, std::max(in.capacity * 2, in.capacity + 1)));
 }
 
@@ -326,31 +326,31 @@ int input_window_from_memory(InputWindow& in, std::span<const std::uint8_t> byte
   return allocate_window(in, capacity);
 }
 
-bool input_fill(InputWindow& in, std::size_t n) {
+int input_fill(InputWindow& in, std::size_t n) {
   std::size_t available = input_available(in);
   if (in.capacity > in.base_capacity && std::max(n, available) <= in.base_capacity) {
-    resize_window(in, in.base_capacity);  // on failure the larger window serves on
+    (void)resize_window(in, in.base_capacity);  // on failure the larger window serves on
   }
   if (available > 0 && in.at != in.buffer.get()) std::memmove(in.buffer.get(), in.at, available);
   in.at = in.buffer.get();
   in.end = in.at + available;
   while (available < n) {
-    if (in.ended || in.failed) return false;
-    if (available == in.capacity && !grow_window(in, n)) {
+    if (in.ended || in.failed) return 1;
+    if (available == in.capacity && grow_window(in, n) != 0) {
       in.failed = true;
-      return false;
+      return 1;
     }
     const ssize_t got = read_some(in, in.buffer.get() + available, in.capacity - available);
     if (got < 0) in.failed = true;
     if (got == 0) in.ended = true;
-    if (got <= 0) return false;
+    if (got <= 0) return 1;
     in.received += static_cast<std::uint64_t>(got);
     std::size_t kept = static_cast<std::size_t>(got);
     if (in.ends_at_zero) kept = bytes_before_zero(in, available, kept);
     available += kept;
     in.end = in.at + available;
   }
-  return true;
+  return 0;
 }
 
 bool input_known_short_past_window(const InputWindow& in, std::uint64_t n) {
@@ -359,15 +359,15 @@ bool input_known_short_past_window(const InputWindow& in, std::uint64_t n) {
   return in.size != InputWindow::kUnknownSize && offset <= in.size && in.size - offset < n;
 }
 
-bool input_skip(InputWindow& in, std::uint64_t n) {
+int input_skip(InputWindow& in, std::uint64_t n) {
   while (n > 0) {
-    if (in.at == in.end && !input_fill(in, 1)) return false;
-    const std::size_t taken = static_cast<std::size_t>(
-        std::min<std::uint64_t>(n, input_available(in)));
+    if (in.at == in.end && input_fill(in, 1) != 0) return 1;
+    const std::size_t taken =
+        static_cast<std::size_t>(std::min<std::uint64_t>(n, input_available(in)));
     in.at += taken;
     n -= taken;
   }
-  return true;
+  return 0;
 }
 
 // ---- Output files ----------------------------------------------------------------------------

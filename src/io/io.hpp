@@ -49,14 +49,14 @@ struct InputWindow {
 
   std::unique_ptr<std::uint8_t[]> buffer;
   std::size_t capacity = 0;
-  std::size_t base_capacity = 0;       // the size asked for; a grown window returns to it
+  std::size_t base_capacity = 0;  // the size asked for; a grown window returns to it
   const std::uint8_t* at = nullptr;
   const std::uint8_t* end = nullptr;
-  std::uint64_t received = 0;          // bytes read from the source so far, up to `end`
-  std::uint64_t size = kUnknownSize;   // the source's size, when it can be known beforehand
-  bool ended = false;                  // the source has no more bytes
-  bool failed = false;                 // a read failed, or no memory for a larger buffer
-  bool ends_at_zero = false;           // a zero byte ends the stream (a document's text)
+  std::uint64_t received = 0;         // bytes read from the source so far, up to `end`
+  std::uint64_t size = kUnknownSize;  // the source's size, when it can be known beforehand
+  bool ended = false;                 // the source has no more bytes
+  bool failed = false;                // a read failed, or no memory for a larger buffer
+  bool ends_at_zero = false;          // a zero byte ends the stream (a document's text)
 
   InputWindow() = default;
   InputWindow(const InputWindow&) = delete;
@@ -77,14 +77,14 @@ inline constexpr std::size_t kInputWindowSize = std::size_t{256} << 10;
                                            bool size_known);
 
 // The refill behind input_need, once the window holds fewer than `n` unread bytes.
-[[nodiscard]] bool input_fill(InputWindow& in, std::size_t n);
+[[nodiscard]] int input_fill(InputWindow& in, std::size_t n);
 
 // Makes at least `n` unread bytes available at `at`, refilling the window; a window smaller
 // than `n` grows only as far as the source delivers, and returns to its size once the bytes it
-// holds and the next need fit again. False when the source ends first or fails. Pointers into
-// the window are stale after a fill.
-[[nodiscard]] inline bool input_need(InputWindow& in, std::size_t n) {
-  return static_cast<std::size_t>(in.end - in.at) >= n || input_fill(in, n);
+// holds and the next need fit again. 1 when the source ends first or fails. Pointers into the
+// window are stale after a fill.
+[[nodiscard]] inline int input_need(InputWindow& in, std::size_t n) {
+  return static_cast<std::size_t>(in.end - in.at) >= n ? 0 : input_fill(in, n);
 }
 
 inline std::size_t input_available(const InputWindow& in) {
@@ -111,8 +111,8 @@ inline bool input_known_short(const InputWindow& in, std::uint64_t n) {
   return n > input_available(in) && input_known_short_past_window(in, n);
 }
 
-// Passes over `n` bytes, reading those not in the window. False when the source ends first.
-[[nodiscard]] bool input_skip(InputWindow& in, std::uint64_t n);
+// Passes over `n` bytes, reading those not in the window. 1 when the source ends first.
+[[nodiscard]] int input_skip(InputWindow& in, std::uint64_t n);
 
 // ---- Output files: commit or discard -------------------------------------------------------
 
@@ -126,11 +126,11 @@ inline constexpr std::size_t kOutputWriteAlignment = std::size_t{256} << 10;
 // the process ends with that signal. Destroyed without output_commit, it is discarded.
 struct OutputFile {
   int fd = -1;
-  std::string target;    // the name that is replaced on commit (a symbolic link resolved)
-  std::string temp;      // the temporary file; empty when the target is written in place
-  bool borrowed = false;  // fd is one the process was started with: written, never closed
-  int replaced_mode = -1;  // permission bits of the file being replaced, -1 for a new file
-  bool failed = false;   // a write or patch fell short: commit will refuse
+  std::string target;         // the name that is replaced on commit (a symbolic link resolved)
+  std::string temp;           // the temporary file; empty when the target is written in place
+  bool borrowed = false;      // fd is one the process was started with: written, never closed
+  int replaced_mode = -1;     // permission bits of the file being replaced, -1 for a new file
+  bool failed = false;        // a write or patch fell short: commit will refuse
   std::uint64_t flushed = 0;  // bytes already written to fd
   std::unique_ptr<std::uint8_t[]> buffer;
   std::size_t used = 0;  // bytes waiting in buffer
@@ -180,10 +180,14 @@ bool descriptor_is_open(int fd);
 // Room for up to `n` <= kOutputBufferSize bytes at the end of the buffer; write into it, then
 // call output_advance with the number actually used. nullptr once a write has failed.
 [[nodiscard]] std::uint8_t* output_reserve(OutputFile& out, std::size_t n);
-inline void output_advance(OutputFile& out, std::size_t n) { out.used += n; }
+inline void output_advance(OutputFile& out, std::size_t n) {
+  out.used += n;
+}
 
 // Bytes appended so far, buffered or not: the offset of the next byte.
-inline std::uint64_t output_position(const OutputFile& out) { return out.flushed + out.used; }
+inline std::uint64_t output_position(const OutputFile& out) {
+  return out.flushed + out.used;
+}
 
 // Overwrites bytes already appended at `offset`: in the buffer while they are still there,
 // otherwise in the file (not through an adopted descriptor, whose bytes are gone). Used to fill

@@ -105,15 +105,15 @@ struct TagScan {
 }
 
 // skip_to_markup once the window holds no '<': refills it until one comes or the document ends.
-[[nodiscard]] bool skip_to_markup_refilling(InputWindow& in, TagScan& scan);
+[[nodiscard]] int skip_to_markup_refilling(InputWindow& in, TagScan& scan);
 
-// Passes over text up to the next '<', which in.at then stands on; its LFs are pending. false
-// when the document ends first (everything passed, every LF counted).
-[[nodiscard]] inline bool skip_to_markup(InputWindow& in, TagScan& scan) {
+// Passes over text up to the next '<', which in.at then stands on; its LFs are pending. 1 when
+// the document ends first (everything passed, every LF counted).
+[[nodiscard]] inline int skip_to_markup(InputWindow& in, TagScan& scan) {
   const auto* end = reinterpret_cast<const char*>(in.end);
   const char* angle = find_angle(reinterpret_cast<const char*>(in.at), end, scan.pending_lines);
   in.at = reinterpret_cast<const std::uint8_t*>(angle);
-  return angle != end || skip_to_markup_refilling(in, scan);
+  return angle != end ? 0 : skip_to_markup_refilling(in, scan);
 }
 
 // Whether the normalised tag in `tag`, a buffer of kTagBufferSize bytes that are all initialised

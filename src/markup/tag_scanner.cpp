@@ -45,40 +45,39 @@ void move_to(InputWindow& in, const char* p) {
   in.at = reinterpret_cast<const std::uint8_t*>(p);
 }
 
-// Makes a byte available at in.at unless the document has ended.
-bool have_byte(InputWindow& in) {
-  return in.at != in.end || input_fill(in, 1);
+// Makes a byte available at in.at; 1 when the document has ended.
+int have_byte(InputWindow& in) {
+  return in.at != in.end ? 0 : input_fill(in, 1);
 }
 
 std::int32_t count_line_ends(const char* begin, const char* end) {
   return static_cast<std::int32_t>(std::count(begin, end, '\n'));
 }
 
-// Moves in.at to the next '<', refilling; false (everything passed) when the document ends first.
-bool skip_to_angle(InputWindow& in, std::int32_t& lines) {
+// Moves in.at to the next '<', refilling; 1 (everything passed) when the document ends first.
+int skip_to_angle(InputWindow& in, std::int32_t& lines) {
   for (;;) {
-    if (!have_byte(in)) return false;
+    if (have_byte(in) != 0) return 1;
     const char* angle = find_angle(window_at(in), window_end(in), lines);
     move_to(in, angle);
-    if (angle != window_end(in)) return true;
+    if (angle != window_end(in)) return 0;
   }
 }
 
 // Passes the rest of the document, counting its LFs.
 void skip_to_end(InputWindow& in, std::int32_t& lines) {
-  while (have_byte(in)) {
+  while (have_byte(in) == 0) {
     lines += count_line_ends(window_at(in), window_end(in));
     move_to(in, window_end(in));
   }
 }
 
-// Passes over everything up to and including the next `close`; false when the document ends
-// first.
-bool skip_past(InputWindow& in, std::string_view close, std::int32_t& lines) {
+// Passes over everything up to and including the next `close`; 1 when the document ends first.
+int skip_past(InputWindow& in, std::string_view close, std::int32_t& lines) {
   for (;;) {
-    if (!input_need(in, close.size())) {
+    if (input_need(in, close.size()) != 0) {
       skip_to_end(in, lines);
-      return false;
+      return 1;
     }
     const std::string_view window(window_at(in), input_available(in));
     const std::size_t found = window.find(close);
@@ -86,7 +85,7 @@ bool skip_past(InputWindow& in, std::string_view close, std::int32_t& lines) {
         found != std::string_view::npos ? found + close.size() : window.size() - (close.size() - 1);
     lines += count_line_ends(window.data(), window.data() + passed);
     move_to(in, window.data() + passed);
-    if (found != std::string_view::npos) return true;
+    if (found != std::string_view::npos) return 0;
   }
 }
 
@@ -148,56 +147,56 @@ std::size_t doctype_length(std::string_view text, bool& subset) {
 
 // A document type declaration is held whole in the window to tell whether it has an internal
 // subset: it then stands as a tag (for the reader to refuse), otherwise it is passed over.
-// false when it is passed and the document ends inside it.
-bool read_doctype(InputWindow& in, std::int32_t& lines, bool& is_tag) {
+// 1 when it is passed and the document ends inside it.
+int read_doctype(InputWindow& in, std::int32_t& lines, bool& is_tag) {
   std::size_t length = 0;
   bool subset = false;
   for (;;) {
     length = doctype_length({window_at(in), input_available(in)}, subset);
-    if (length != 0 || !input_fill(in, input_available(in) + 1)) break;
+    if (length != 0 || input_fill(in, input_available(in) + 1) != 0) break;
   }
   is_tag = subset;
-  if (subset) return true;
+  if (subset) return 0;
   if (length == 0) {
     skip_to_end(in, lines);
-    return false;
+    return 1;
   }
   lines += count_line_ends(window_at(in), window_at(in) + length);
   move_to(in, window_at(in) + length);
-  return true;
+  return 0;
 }
 
 // Moves in.at to the '<' of the next tag, passing over comments, CDATA sections, processing
-// instructions and a document type declaration; false when the document ends first. Every LF
+// instructions and a document type declaration; 1 when the document ends first. Every LF
 // before that '<' is added to `lines`.
-bool find_tag_open(InputWindow& in, std::int32_t& lines) {
+int find_tag_open(InputWindow& in, std::int32_t& lines) {
   for (;;) {
-    if (!skip_to_angle(in, lines)) return false;
+    if (skip_to_angle(in, lines) != 0) return 1;
     const Markup kind = markup_at(in);
-    bool passed = true;
+    int ended = 0;
     switch (kind) {
       case Markup::kTag:
-        return true;
+        return 0;
       case Markup::kComment:
         in.at += kCommentOpen.size();
-        passed = skip_past(in, kCommentClose, lines);
+        ended = skip_past(in, kCommentClose, lines);
         break;
       case Markup::kCdata:
         in.at += kCdataOpen.size();
-        passed = skip_past(in, kCdataClose, lines);
+        ended = skip_past(in, kCdataClose, lines);
         break;
       case Markup::kInstruction:
         in.at += kInstructionOpen.size();
-        passed = skip_past(in, kInstructionClose, lines);
+        ended = skip_past(in, kInstructionClose, lines);
         break;
       case Markup::kDoctype: {
         bool is_tag = false;
-        passed = read_doctype(in, lines, is_tag);
-        if (passed && is_tag) return true;
+        ended = read_doctype(in, lines, is_tag);
+        if (ended == 0 && is_tag) return 0;
         break;
       }
     }
-    if (!passed) return false;
+    if (ended != 0) return 1;
   }
 }
 
@@ -263,34 +262,34 @@ bool copy_plain_tag(InputWindow& in, char* tag, TagScan& scan) {
 }
 
 // Copies the tag whose characters start at in.at (just after its '<') into `tag` behind the '<'
-// already stored there, normalised; in.at then stands past its '>'. false when the document
-// ends first, the tag is too long or it holds nothing but whitespace. Every LF passed is pending.
-bool copy_tag(InputWindow& in, char* tag, TagScan& scan) {
-  if (copy_plain_tag(in, tag, scan)) return true;
+// already stored there, normalised; in.at then stands past its '>'. 1 when the document ends
+// first, the tag is too long or it holds nothing but whitespace. Every LF passed is pending.
+int copy_tag(InputWindow& in, char* tag, TagScan& scan) {
+  if (copy_plain_tag(in, tag, scan)) return 0;
   TagCopy copy{tag + 1, tag + 1 + kTagMaxChars};
   for (;;) {
-    if (!have_byte(in)) return false;
+    if (have_byte(in) != 0) return 1;
     const char* p = window_at(in);
     const CopyStep step = copy_tag_bytes(copy, p, window_end(in), scan);
     move_to(in, p);
-    if (step == CopyStep::kFailed) return false;
+    if (step == CopyStep::kFailed) return 1;
     if (step == CopyStep::kClosed) break;
   }
   ++in.at;
   char* out = copy.out;
   while (out[-1] == ' ')
     --out;
-  if (out == tag + 1) return false;
+  if (out == tag + 1) return 1;
   out[0] = '>';
   out[1] = '\0';
   scan.slash_close = copy.last == '/';
-  return true;
+  return 0;
 }
 
 }  // namespace
 
 int next_tag(InputWindow& in, TagScan& scan, char* tag) {
-  if (!have_byte(in)) return 1;
+  if (have_byte(in) != 0) return 1;
   scan.current_line += scan.pending_lines;
   scan.pending_lines = 0;
   scan.slash_close = false;
@@ -298,17 +297,17 @@ int next_tag(InputWindow& in, TagScan& scan, char* tag) {
   // Nearly always the scan stands on the '<' of a tag already.
   const bool at_tag =
       input_available(in) >= 2 && in.at[0] == '<' && in.at[1] != '!' && in.at[1] != '?';
-  if (!at_tag && !find_tag_open(in, scan.current_line)) return 1;
+  if (!at_tag && find_tag_open(in, scan.current_line) != 0) return 1;
   tag[0] = '<';
   ++in.at;
-  if (!copy_tag(in, tag, scan)) {
+  if (copy_tag(in, tag, scan) != 0) {
     tag[0] = '\0';
     return 1;
   }
   return 0;
 }
 
-bool skip_to_markup_refilling(InputWindow& in, TagScan& scan) {
+int skip_to_markup_refilling(InputWindow& in, TagScan& scan) {
   return skip_to_angle(in, scan.pending_lines);
 }
 
@@ -373,7 +372,7 @@ TextChunk data_chunk(InputWindow& in, TagScan& scan, std::size_t lookahead) {
 
 // Characters of an open CDATA section from in.at, or its close.
 TextChunk cdata_chunk(InputWindow& in, TagScan& scan, TextWalk& walk) {
-  if (!have_byte(in)) return {TextEvent::kOpenMarkup};
+  if (have_byte(in) != 0) return {TextEvent::kOpenMarkup};
   input_look_ahead(in, kCdataClose.size());
   const std::string_view window(window_at(in), input_available(in));
   if (window.starts_with(kCdataClose)) {
@@ -398,12 +397,12 @@ TextChunk markup_in_text(InputWindow& in, TagScan& scan, TextWalk& walk) {
   switch (markup_at(in)) {
     case Markup::kComment:
       in.at += kCommentOpen.size();
-      return {skip_past(in, kCommentClose, scan.pending_lines) ? TextEvent::kBreak
-                                                               : TextEvent::kOpenMarkup};
+      return {skip_past(in, kCommentClose, scan.pending_lines) == 0 ? TextEvent::kBreak
+                                                                    : TextEvent::kOpenMarkup};
     case Markup::kInstruction:
       in.at += kInstructionOpen.size();
-      return {skip_past(in, kInstructionClose, scan.pending_lines) ? TextEvent::kBreak
-                                                                   : TextEvent::kOpenMarkup};
+      return {skip_past(in, kInstructionClose, scan.pending_lines) == 0 ? TextEvent::kBreak
+                                                                        : TextEvent::kOpenMarkup};
     case Markup::kCdata:
       in.at += kCdataOpen.size();
       walk.in_cdata = true;
@@ -419,7 +418,7 @@ TextChunk markup_in_text(InputWindow& in, TagScan& scan, TextWalk& walk) {
 
 TextChunk next_text_chunk(InputWindow& in, TagScan& scan, TextWalk& walk, std::size_t lookahead) {
   if (walk.in_cdata) return cdata_chunk(in, scan, walk);
-  if (!have_byte(in)) return {TextEvent::kEnd};
+  if (have_byte(in) != 0) return {TextEvent::kEnd};
   if (*in.at == '<') return markup_in_text(in, scan, walk);
   return data_chunk(in, scan, std::max<std::size_t>(lookahead, 1));
 }

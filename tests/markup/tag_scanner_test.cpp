@@ -46,7 +46,7 @@ Scan scan(std::string_view text) {
   out.tag = tag;
   if (out.result == 0) {
     out.content = input_offset(d.in);
-    if (skip_to_markup(d.in, d.lines)) out.next = input_offset(d.in);
+    if (skip_to_markup(d.in, d.lines) == 0) out.next = input_offset(d.in);
   }
   out.line = d.lines.current_line;
   out.pending = d.lines.pending_lines;
@@ -68,7 +68,7 @@ std::vector<Found> walk(std::string_view text) {
     char tag[kTagBufferSize] = {};
     const int result = next_tag(d.in, d.lines, tag);
     found.push_back({tag, d.lines.current_line});
-    if (result != 0 || !skip_to_markup(d.in, d.lines)) break;
+    if (result != 0 || skip_to_markup(d.in, d.lines) != 0) break;
   }
   return found;
 }
