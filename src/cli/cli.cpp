@@ -3,13 +3,9 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
-#include <string>
 
-#include "base64/base64.hpp"
+#include "cli/command.hpp"
 #include "convert/convert.hpp"
 #include "convert/messages.hpp"
 #include "formats/formats.hpp"
@@ -18,180 +14,48 @@
 namespace tbl2tblx {
 namespace {
 
-// Input is taken in whole lines of 76 characters, so that every piece but the last ends a line.
-constexpr std::size_t kEncodeChunk = kBase64BytesPerLine * 16384;
-constexpr std::size_t kDecodeChunk = std::size_t{1} << 20;
-
-enum class FileMode { kEncodeUnbroken, kEncodeLines, kDecode };
-
-// A file mode's target. One that names a descriptor of the process is found before the tool
-// opens anything, so that a descriptor the tool opens itself is never taken for it.
-struct Target {
-  const char* name = nullptr;
-  int descriptor = -1;  // the descriptor the name stands for; -1 for a file name
-  bool open = false;    // that descriptor was open when the run started
-};
-
 void print_banner(Console& console) {
   say(console, kMessageBanner, static_cast<int>(kToolVersion.size()), kToolVersion.data(),
-               static_cast<int>(kAuthorCredit.size()), kAuthorCredit.data(),
-               static_cast<int>(kWebAddress.size()), kWebAddress.data());
+      static_cast<int>(kAuthorCredit.size()), kAuthorCredit.data(),
+      static_cast<int>(kWebAddress.size()), kWebAddress.data());
 }
 
-bool parse_file_mode(const char* option, FileMode& mode) {
-  if (std::strcmp(option, "-c") == 0) {
-    mode = FileMode::kEncodeUnbroken;
-  } else if (std::strcmp(option, "-e") == 0) {
-    mode = FileMode::kEncodeLines;
-  } else if (std::strcmp(option, "-d") == 0) {
-    mode = FileMode::kDecode;
-  } else {
-    return false;
-  }
-  return true;
-}
-
-struct Chunks {
-  std::unique_ptr<std::uint8_t[]> input;
-  std::unique_ptr<std::uint8_t[]> output;
-  std::size_t input_size = 0;
-};
-
-int make_chunks(FileMode mode, Chunks& chunks) {
-  const bool decode = mode == FileMode::kDecode;
-  chunks.input_size = decode ? kDecodeChunk : kEncodeChunk;
-  // A separating line feed, then the encoding of one chunk; decoding never grows.
-  const std::size_t output_size =
-      decode ? kDecodeChunk
-             : 1 + static_cast<std::size_t>(base64_encoded_size(kEncodeChunk, kBase64LineWidth));
-  chunks.input.reset(new (std::nothrow) std::uint8_t[chunks.input_size]);
-  chunks.output.reset(new (std::nothrow) std::uint8_t[output_size]);
-  return chunks.input && chunks.output ? 0 : 1;
-}
-
-// Encodes one chunk; every chunk after the first starts with the line feed that ends the
-// previous chunk's last line.
-std::size_t encode_chunk(FileMode mode, std::span<const std::uint8_t> data, bool first,
-                         std::uint8_t* dest) {
-  const std::uint64_t width = mode == FileMode::kEncodeLines ? kBase64LineWidth : kBase64Unbroken;
-  std::size_t written = 0;
-  if (!first && width != kBase64Unbroken) dest[written++] = '\n';
-  return written + base64_encode_into(data, reinterpret_cast<char*>(dest + written), width);
-}
-
-int open_target(OutputFile& out, const Target& target) {
-  if (target.descriptor < 0) return output_open(out, target.name);
-  return target.open ? output_adopt(out, target.descriptor, target.name) : 1;
-}
-
-// Where a file mode stopped, for the one place that words it.
-enum class ModeStop : std::uint8_t { kDone, kRead, kCode, kWrite };
-
-int report(Console& console, ModeStop stop, FileMode mode, const char* source,
-           const char* target) {
-  const bool decode = mode == FileMode::kDecode;
-  switch (stop) {
-    case ModeStop::kDone:
-      say(console, decode ? kMessageDecoded : kMessageEncoded, target);
-      return 0;
-    case ModeStop::kRead:
-      say(console, kMessageCannotRead, source);
-      return 1;
-    case ModeStop::kCode:
-      say(console, decode ? kMessageCannotDecode : kMessageCannotEncode, source);
-      return 1;
-    case ModeStop::kWrite:
-      say(console, kMessageCannotWrite, target);
-      return 1;
-  }
-  return 1;
-}
-
-// Streams the source through the codec into `out`, from the `got` bytes already in the input
-// chunk on; commits `out` once the whole result has been written.
-ModeStop stream(FileMode mode, InputFile& in, Chunks& chunks, std::size_t got, OutputFile& out) {
-  const bool decode = mode == FileMode::kDecode;
-  Base64Decoder decoder;
-  std::uint64_t total = 0;
-  bool first = true;
-  while (got > 0 && !decoder.ended) {
-    const std::span<const std::uint8_t> piece{chunks.input.get(), got};
-    const std::size_t produced = decode ? base64_decode_step(decoder, piece, chunks.output.get())
-                                        : encode_chunk(mode, piece, first, chunks.output.get());
-    if (output_write(out, {chunks.output.get(), produced}) != 0) return ModeStop::kWrite;
-    total += produced;
-    first = false;
-    if (got < chunks.input_size) break;
-    if (input_read(in, {chunks.input.get(), chunks.input_size}, got) != 0) return ModeStop::kRead;
-  }
-  if (decode) {
-    const std::size_t produced = base64_decode_finish(decoder, chunks.output.get());
-    if (output_write(out, {chunks.output.get(), produced}) != 0) return ModeStop::kWrite;
-    total += produced;
-  }
-  // Nothing decoded is nothing to save, which fails like any other save.
-  if (total == 0 || output_commit(out) != 0) return ModeStop::kWrite;
-  return ModeStop::kDone;
-}
-
-// Streams the source through the codec into the target. The target is replaced only when the
-// whole result has been written; on any failure it is left as it was (but for a descriptor,
-// which keeps what reached it).
-int run_file_mode(FileMode mode, const char* source, const Target& to, Console& console) {
-  const auto finish = [&](ModeStop stop) { return report(console, stop, mode, source, to.name); };
-  InputFile in;
-  if (input_open(in, source) != 0) return finish(ModeStop::kRead);
-  Chunks chunks;
-  if (make_chunks(mode, chunks) != 0) return finish(ModeStop::kCode);
-  std::size_t got = 0;
-  if (input_read(in, {chunks.input.get(), chunks.input_size}, got) != 0) {
-    return finish(ModeStop::kRead);
-  }
-  if (got == 0) return finish(ModeStop::kCode);
-  // What is said so far comes before the data, should both reach one console.
-  (void)console_flush(console);  // a failure is the run's, reported at its end
-  OutputFile out;
-  if (open_target(out, to) != 0) return finish(ModeStop::kWrite);
-  return finish(stream(mode, in, chunks, got, out));
-}
-
-// Every argument in order, each to both converters (which skip a name that is not theirs with
-// 0); 1 when any conversion failed.
-int run_batch(int argc, char** argv, RunContext& run) {
+// Every file in order, in the direction its name says (a name that says none is skipped, which
+// is no failure); 1 when any conversion failed.
+int run_batch(std::span<char* const> files, RunContext& run) {
   int status = 0;
-  for (int i = 1; i < argc; ++i) {
-    status |= convert_tbl_to_tblx(argv[i], run);
-    status |= convert_tblx_to_tbl(argv[i], run);
+  for (const char* file : files) {
+    switch (direction_of(file)) {
+      case Direction::kToDocument:
+        status |= convert_tbl_to_tblx(file, run);
+        break;
+      case Direction::kToTables:
+        status |= convert_tblx_to_tbl(file, run);
+        break;
+      case Direction::kSkip:
+        break;
+    }
   }
   return status;
 }
 
-int dispatch(int argc, char** argv, const Target& target, RunContext& run) {
-  Console& console = run.console;
-  if (argc < 2) return run_batch(argc, argv, run);
-  if (std::strcmp(argv[1], "-h") == 0) {
-    say(console, "%s", kMessageUsage);
-    return 0;
+int run(const Command& command, RunContext& run) {
+  switch (command.kind) {
+    case Command::Kind::kBatch:
+      return run_batch(command.files, run);
+    case Command::Kind::kUsage:
+      say(run.console, "%s", kMessageUsage);
+      return 0;
+    case Command::Kind::kFileMode:
+      return run_file_mode(command, run.console);
+    case Command::Kind::kNoSource:
+      say(run.console, "%s", kMessageSourceRequired);
+      return 1;
+    case Command::Kind::kNoTarget:
+      say(run.console, "%s", kMessageTargetRequired);
+      return 1;
   }
-  FileMode mode{};
-  if (!parse_file_mode(argv[1], mode)) return run_batch(argc, argv, run);
-  if (argc < 3) {
-    say(console, "%s", kMessageSourceRequired);
-    return 1;
-  }
-  if (argc < 4) {
-    say(console, "%s", kMessageTargetRequired);
-    return 1;
-  }
-  return run_file_mode(mode, argv[2], target, console);
-}
-
-Target find_target(int argc, char** argv) {
-  FileMode mode{};
-  if (argc < 4 || !parse_file_mode(argv[1], mode)) return {};
-  Target target{.name = argv[3], .descriptor = named_descriptor(argv[3])};
-  target.open = descriptor_is_open(target.descriptor);
-  return target;
+  return 1;
 }
 
 }  // namespace
@@ -201,16 +65,16 @@ int run_command_line(int argc, char** argv) {
   // write at hand fails instead, like one to a full disk, and the output is discarded.
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
+  const Command command = parse_command(argc, argv);
   // Messages and progress lines go to standard output, unless it carries a file mode's result:
   // then all of them go to standard error, so that the data comes alone.
-  const Target target = find_target(argc, argv);
-  const int console_fd = target.descriptor == STDOUT_FILENO ? STDERR_FILENO : STDOUT_FILENO;
-  RunContext run;
-  run.console = console_on(console_fd);
-  print_banner(run.console);
-  int status = dispatch(argc, argv, target, run);
+  const int console_fd = command.target.descriptor == STDOUT_FILENO ? STDERR_FILENO : STDOUT_FILENO;
+  RunContext context;
+  context.console = console_on(console_fd);
+  print_banner(context.console);
+  int status = run(command, context);
   // Standard output is the tool's output too: a failure to write it fails the run.
-  if (console_flush(run.console) != 0 && console_fd == STDOUT_FILENO) {
+  if (console_flush(context.console) != 0 && console_fd == STDOUT_FILENO) {
     (void)write_all(STDERR_FILENO, kMessageStdoutFailed, std::strlen(kMessageStdoutFailed));
     status = 1;
   }

@@ -1,3 +1,5 @@
 #include "cli/cli.hpp"
 
-int main(int argc, char** argv) { return tbl2tblx::run_command_line(argc, argv); }
+int main(int argc, char** argv) {
+  return tbl2tblx::run_command_line(argc, argv);
+}

@@ -1,7 +1,7 @@
-// The two directions of conversion. Each takes one name from the command line, returns at once
-// (silently, with 0: skipping a name is no failure) when the name's extension is not its own,
-// and otherwise converts the file, reporting progress and failures on standard output itself.
-// 0 when everything was written, 1 when anything failed.
+// The two directions of conversion. Each converts one file named on the command line into the
+// run's output folder, saying its progress and how it ended on the run's console: 0 when
+// everything was written, 1 when anything failed. Beneath each is a core that works on an open
+// input and prints no outcome, for tests and fuzzers: write_table_document and read_document.
 #pragma once
 
 #include <chrono>
@@ -32,15 +32,16 @@ struct RunContext {
   bool direct_reads = true;
 };
 
+// Which way a file is converted, by its name's extension in any letter case (a name that is the
+// extension alone is skipped): ".tbl" into a document, ".tblx" into tables, anything else not.
+enum class Direction : std::uint8_t { kSkip, kToDocument, kToTables };
+Direction direction_of(std::string_view path);
+
 // The path of the output `name` in the run's output folder.
 std::string output_path(const RunContext& run, std::string_view name);
 
-// A ".tbl" name (any letter case, more than the extension alone) becomes a ".tblx" document in
-// the current directory, named after the input's base name. The table is read through a window
-// of `window` bytes (tests and fuzzers make it tiny).
+// The table `path` becomes a ".tblx" document named after its base name.
 [[nodiscard]] int convert_tbl_to_tblx(const char* path, RunContext& run);
-
-// The binary-to-document walk without files, for tests and fuzzers.
 
 // What the document header shows besides the fixed texts.
 struct DocumentHead {
@@ -58,10 +59,9 @@ enum class TableOutcome : std::uint8_t {
   kUnreadable,  // reading the table failed
 };
 
-// Writes the whole document of the binary table read from `table` to `out`, printing the
-// progress line after each record (end_progress is the caller's). Reads the table once, in
-// order, through its window, whatever the window's size. Neither commits nor discards `out`, and
-// prints no message.
+// Writes the whole document of the binary table read from `table` to `out`, showing the
+// progress line after each record. Reads the table once, in order, through its window, whatever
+// the window's size. Neither commits nor discards `out`, and says no outcome.
 [[nodiscard]] TableOutcome write_table_document(InputWindow& table, const DocumentHead& head,
                                                 OutputFile& out, RunContext& run);
 
@@ -82,15 +82,14 @@ struct DocumentOutcome {
   std::string output_name;     // kWrite, kFile: the file, as the message names it
 };
 
-// Reads the document from `document` (from its start; a zero byte ends it) in one pass and writes a
-// .tbl file for each of its tables into the run's output folder, saying each table and its progress
-// on the run's console; the files of the tables finished before a failure stay. Says no failure
-// itself.
+// Reads the document from `document` (from its start; a zero byte ends it) in one pass and
+// writes a .tbl file for each of its tables into the run's output folder, saying each table and
+// its progress on the run's console; the files of the tables finished before a failure stay.
+// Says no outcome.
 [[nodiscard]] DocumentOutcome read_document(InputWindow& document, RunContext& run);
 
-// A ".tblx" name becomes one ".tbl" file per table, in the current directory, named after its
-// table (or after the local time when that name cannot be written). The document is read
-// through a window of `window` bytes (tests and fuzzers make it tiny).
+// The document `path` becomes one ".tbl" file per table, named after its table (or after the
+// local time when that name cannot be written).
 [[nodiscard]] int convert_tblx_to_tbl(const char* path, RunContext& run);
 
 }  // namespace tbl2tblx

@@ -18,6 +18,12 @@ bool has_extension(std::string_view path, std::string_view extension) {
          equals_ignoring_case(path.substr(path.size() - extension.size()), extension);
 }
 
+Direction direction_of(std::string_view path) {
+  if (has_extension(path, kTableExtension)) return Direction::kToDocument;
+  if (has_extension(path, kDocumentExtension)) return Direction::kToTables;
+  return Direction::kSkip;
+}
+
 std::string document_name_for(std::string_view path) {
   const std::size_t separator = path.find_last_of("/\\");
   std::string name(path.substr(separator == std::string_view::npos ? 0 : separator + 1));

@@ -496,7 +496,6 @@ TableOutcome write_table_document(InputWindow& table, const DocumentHead& head, 
 
 int convert_tbl_to_tblx(const char* path, RunContext& run) {
   if (path == nullptr) return 1;
-  if (!has_extension(path, kTableExtension)) return 0;
   // The first read comes before anything is created, as a failure to read is reported first.
   InputWindow input;
   Console& console = run.console;

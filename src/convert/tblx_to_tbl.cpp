@@ -290,7 +290,6 @@ DocumentOutcome read_document(InputWindow& document, RunContext& run) {
 
 int convert_tblx_to_tbl(const char* path, RunContext& run) {
   if (path == nullptr) return 1;
-  if (!has_extension(path, kDocumentExtension)) return 0;
   InputWindow in;
   if (input_window_open(in, path, run.window) != 0) {
     say(run.console, kMessageCannotRead, path);

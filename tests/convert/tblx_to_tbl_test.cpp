@@ -538,13 +538,14 @@ TEST(TblxToTbl, CountsAboveWhatAByteHoldsAreRefused) {
 }
 
 TEST(TblxToTbl, OnlyDocumentNamesAreTakenAndUnreadableOnesAreReported) {
+  using tbl2tblx::Direction;
+  EXPECT_EQ(tbl2tblx::direction_of("a.TBLX"), Direction::kToTables);
+  EXPECT_EQ(tbl2tblx::direction_of("a.Tbl"), Direction::kToDocument);
+  for (const char* name : {".tblx", ".tbl", "x.tblx.bak", "tblx", "x.tb"})
+    EXPECT_EQ(tbl2tblx::direction_of(name), Direction::kSkip) << name;
   ScratchDir dir;
   CapturedConsole console;
   console.run.output_folder = dir.path;
-  EXPECT_EQ(tbl2tblx::convert_tblx_to_tbl(nullptr, console.run), 1);
-  // Skipping a name that is not a document is no failure.
-  EXPECT_EQ(tbl2tblx::convert_tblx_to_tbl(".tblx", console.run), 0);
-  EXPECT_EQ(tbl2tblx::convert_tblx_to_tbl("x.tbl", console.run), 0);
   const std::string missing = (dir / "missing.tblx").string();
   EXPECT_EQ(tbl2tblx::convert_tblx_to_tbl(missing.c_str(), console.run), 1);
   EXPECT_EQ(console.text(), missing + ": Cannot read the file\n");

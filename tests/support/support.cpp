@@ -164,8 +164,17 @@ Converted convert_in_process(const fs::path& input, const fs::path& folder,
   console.run.output_folder = folder.string();
   console.run.direct_reads = options.direct_reads;
   Converted converted;
-  converted.status = tbl2tblx::convert_tbl_to_tblx(input.c_str(), console.run) |
-                     tbl2tblx::convert_tblx_to_tbl(input.c_str(), console.run);
+  switch (tbl2tblx::direction_of(input.string())) {
+    case tbl2tblx::Direction::kToDocument:
+      converted.status = tbl2tblx::convert_tbl_to_tblx(input.c_str(), console.run);
+      break;
+    case tbl2tblx::Direction::kToTables:
+      converted.status = tbl2tblx::convert_tblx_to_tbl(input.c_str(), console.run);
+      break;
+    case tbl2tblx::Direction::kSkip:
+      converted.status = 0;
+      break;
+  }
   converted.console = console.text();
   return converted;
 }
