@@ -73,9 +73,24 @@ std::string run_in(const fs::path& dir, const std::vector<std::string>& names) {
   return result.out.substr(std::min(banner().size(), result.out.size()));
 }
 
+// The document read again in this process with the direct reads on and then off: the console
+// and every file written are the same both ways (but for fallback names, made of the time).
+void expect_direct_reads_change_nothing(const fs::path& document) {
+  ScratchDir on, off;
+  const Converted with = convert_in_process(document, on.path);
+  const Converted without = convert_in_process(document, off.path, {.direct_reads = false});
+  if (with.console.find("Retry") != std::string::npos) return;
+  EXPECT_EQ(with.status, without.status);
+  EXPECT_EQ(with.console, without.console);
+  EXPECT_EQ(on.entries(), off.entries());
+  for (const std::string& name : on.entries())
+    EXPECT_EQ(read_file(on / name), read_file(off / name)) << name;
+}
+
 std::string convert_one(const ScratchDir& dir, std::string_view document,
                         const std::string& name = "phone.tblx") {
   write_file(dir / name, document);
+  expect_direct_reads_change_nothing(dir / name);
   return run_in(dir.path, {name});
 }
 
@@ -736,6 +751,7 @@ TEST(TblxToTbl, HandEditsAreReadExactlyOrRefused) {
     SCOPED_TRACE(document);
     ScratchDir dir;
     write_file(dir / "doc.tblx", document);
+    expect_direct_reads_change_nothing(dir / "doc.tblx");
     const Converted run = convert_in_process(dir / "doc.tblx", dir.path);
     if (c.error.empty()) {
       const std::string file = c.bin.name + ".tbl";
@@ -750,6 +766,7 @@ TEST(TblxToTbl, HandEditsAreReadExactlyOrRefused) {
   }
 }
 
+// Every cut, read with the direct reads on and off alike.
 TEST(TblxToTbl, EveryCutOfADocumentIsRefusedAndLeavesOnlyFinishedTables) {
   const std::string document = phone_document();
   const std::size_t table_done =
@@ -759,6 +776,7 @@ TEST(TblxToTbl, EveryCutOfADocumentIsRefusedAndLeavesOnlyFinishedTables) {
     SCOPED_TRACE(length);
     ScratchDir dir;
     write_file(dir / "cut.tblx", document.substr(0, length));
+    expect_direct_reads_change_nothing(dir / "cut.tblx");
     const Converted run = convert_in_process(dir / "cut.tblx", dir.path);
     EXPECT_EQ(run.status, length >= document_done ? 0 : 1);
     if (length < document_done) {
@@ -784,6 +802,7 @@ TEST(TblxToTbl, TablesSurviveTheRoundTripThroughADocument) {
     write_file(dir / "in" / "t.tbl", table);
     const Converted there = convert_in_process(dir / "in" / "t.tbl", dir.path);
     ASSERT_EQ(there.status, 0) << there.console;
+    expect_direct_reads_change_nothing(dir / "t.tblx");
     const Converted back = convert_in_process(dir / "t.tblx", dir.path);
     ASSERT_EQ(back.status, 0) << back.console;
     EXPECT_EQ(read_file(dir / (described.name + ".tbl")), table);
