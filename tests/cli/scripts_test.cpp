@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <regex>
 #include <string>
@@ -280,9 +282,8 @@ TEST(SourceDateEpoch, ADecimalNumberOfSecondsGivesThatInstantInUtc) {
 TEST(SourceDateEpoch, OtherValuesGiveTheLocalTime) {
   ScratchDir dir;
   write_file(dir / "phone.tbl", phone_table());
-  for (const char* epoch :
-       {"", "-1", "+5", " 5", "5 ", "12abc", "1.5", "1e9", "0x10", "99999999999999999999999",
-        "253402300800", "67767976233532800"}) {
+  for (const char* epoch : {"", "-1", "+5", " 5", "5 ", "12abc", "1.5", "1e9", "0x10",
+                            "99999999999999999999999", "253402300800", "67767976233532800"}) {
     SCOPED_TRACE(std::string("\"") + epoch + "\"");
     const RunResult run = run_tool(
         {"phone.tbl"}, {.cwd = dir.path, .environment = {kEastZone, {"SOURCE_DATE_EPOCH", epoch}}});
@@ -301,6 +302,80 @@ TEST(SourceDateEpoch, FallbackNamesKeepTheLocalTime) {
   const Names entries = dir.entries();
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_TRUE(std::regex_match(entries[0], std::regex("20[0-9]{12}\\.tbl"))) << entries[0];
+}
+
+// ---- Runs sharing a log --------------------------------------------------------------------
+
+// A log cut into what runs write whole: lines, and progress lines (which end in a blank).
+struct LogPieces {
+  std::vector<std::string> lines;
+  std::map<std::string, std::vector<std::uint64_t>> counts;  // the progress counts, by table
+  bool whole = true;                                         // every byte belongs to a whole piece
+};
+
+LogPieces cut_log(const std::string& log) {
+  LogPieces pieces;
+  const std::string backspaces(80, '\b');
+  std::size_t at = 0;
+  while (at < log.size() && pieces.whole) {
+    if (log.compare(at, backspaces.size(), backspaces) == 0) {
+      // "\b" * 80, "\t", the table, ": +", the count, "/", the total, " "
+      const std::size_t tab = at + backspaces.size();
+      const std::size_t colon = log.find(": +", tab);
+      const std::size_t slash = log.find('/', colon);
+      const std::size_t blank = log.find(' ', slash);
+      pieces.whole = log[tab] == '\t' && colon != std::string::npos && slash != std::string::npos &&
+                     blank != std::string::npos;
+      if (!pieces.whole) break;
+      const std::string count = log.substr(colon + 3, slash - colon - 3);
+      pieces.whole = !count.empty() && count.find_first_not_of("0123456789") == std::string::npos;
+      if (pieces.whole)
+        pieces.counts[log.substr(tab + 1, colon - tab - 1)].push_back(std::stoull(count));
+      at = blank + 1;
+    } else {
+      const std::size_t end = log.find('\n', at);
+      pieces.whole = end != std::string::npos && log.find('\b', at) > end;
+      if (pieces.whole) pieces.lines.push_back(log.substr(at, end + 1 - at));
+      at = end + 1;
+    }
+  }
+  std::sort(pieces.lines.begin(), pieces.lines.end());
+  return pieces;
+}
+
+// Two runs write to one log at once, through a file and through a pipe: the log is made of
+// whole lines and progress lines, each run's progress in its order, whatever the interleaving.
+TEST(SharedLog, ParallelRunsInterleaveWholeLinesOnly) {
+  ScratchDir dir;
+  constexpr std::uint64_t kRecords = 20000;
+  std::vector<std::uint64_t> counts;
+  for (std::uint64_t n = 1; n <= kRecords; ++n)
+    counts.push_back(n);
+  std::vector<std::string> lines;
+  for (const std::string name : {"alpha", "bravo"}) {
+    Table table{.name = name, .fields = {{1, "n", tbl2tblx::kInt4}}};
+    for (std::uint64_t i = 0; i < kRecords; ++i)
+      table.records.push_back({tbl2tblx::kNone, {int4(1, static_cast<std::int64_t>(i))}});
+    write_file(dir / (name + ".tbl"), encode(table));
+    for (const std::string& line : {"tbl2tblx " + std::string(tbl2tblx::kToolVersion) + " by " +
+                                       std::string(tbl2tblx::kAuthorCredit) + "\n",
+                                   std::string(tbl2tblx::kWebAddress) + "\n", std::string("\n"),
+                                   name + ".tbl => " + name + ".tblx...\n", std::string("\n")}) {
+      lines.push_back(line);
+    }
+  }
+  std::sort(lines.begin(), lines.end());
+  for (const std::string sink : {"> log", "| cat > log"}) {
+    SCOPED_TRACE(sink);
+    const RunResult result = shell("cd " + quote(dir.path) + " && ls *.tbl | xargs -P2 -n1 " +
+                                   quote(tool_path()) + " " + sink);
+    ASSERT_EQ(result.status, 0) << result.out;
+    const LogPieces pieces = cut_log(read_file(dir / "log"));
+    ASSERT_TRUE(pieces.whole);
+    EXPECT_EQ(pieces.lines, lines);
+    EXPECT_EQ(pieces.counts.at("alpha"), counts);
+    EXPECT_EQ(pieces.counts.at("bravo"), counts);
+  }
 }
 
 }  // namespace
