@@ -5,8 +5,6 @@
 // one of 64 to 127 bytes, so that fields, tags and values straddle refills.
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -107,11 +105,6 @@ std::string make_table(Source& source) {
   return table;
 }
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -129,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& entry : fs::directory_iterator(".")) {
     if (entry.path().filename().string().ends_with(".tbl")) written.push_back(entry.path());
   }
-  fuzz_support::require(written.size() == 1 && read_file(written[0]) == table);
+  fuzz_support::require(written.size() == 1 && fuzz_support::read_file(written[0]) == table);
   fuzz_support::empty_scratch_folder();
   return 0;
 }

@@ -4,8 +4,6 @@
 // at once; and the table cut at every window boundary ends as the cut table does at once.
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <span>
 #include <string>
 #include <vector>
@@ -38,8 +36,7 @@ Run run(std::span<const std::uint8_t> table, std::size_t window, std::size_t pie
     return result;
   }
   fuzz_support::require(output_commit(out) == 0);
-  std::ifstream document("fuzz.tblx", std::ios::binary);
-  result.document.assign(std::istreambuf_iterator<char>(document), {});
+  result.document = fuzz_support::read_file("fuzz.tblx");
   std::filesystem::remove("fuzz.tblx");
   return result;
 }

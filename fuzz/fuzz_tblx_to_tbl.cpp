@@ -7,8 +7,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 
@@ -29,11 +27,6 @@ struct Run {
   std::map<std::string, std::string> tables;  // by file name
 };
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // One conversion with its console lines caught in a file; the tables it wrote are read and
 // removed.
 Run convert(std::size_t window) {
@@ -47,7 +40,7 @@ Run convert(std::size_t window) {
   dup2(console, STDOUT_FILENO);
   close(console);
   std::fclose(caught);
-  Run run{read_file("console.out"), {}};
+  Run run{fuzz_support::read_file("console.out"), {}};
   fs::remove("console.out");
   // What stays is the input and finished tables; a temporary file never ends in ".tbl" (its
   // name is ".tbl2tblx-" and six letters or digits), a table's file always does.
@@ -55,7 +48,7 @@ Run convert(std::size_t window) {
     const std::string name = entry.path().filename().string();
     fuzz_support::require(name == "input.tblx" || name.ends_with(".tbl"));
     if (name.ends_with(".tbl")) {
-      run.tables[name] = read_file(entry.path());
+      run.tables[name] = fuzz_support::read_file(entry.path());
       fs::remove(entry.path());
     }
   }

@@ -1,5 +1,6 @@
 // The converters write into the current folder: fuzz targets run them in a private folder of
-// their own, emptied after every input, with the console silenced.
+// their own, emptied after every input, with the console silenced, and read back what they
+// wrote from there.
 #pragma once
 
 #include <unistd.h>
@@ -7,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace fuzz_support {
@@ -33,6 +36,14 @@ inline void write_input(const char* name, const std::uint8_t* data, std::size_t 
   if (file == nullptr) std::abort();
   if (size > 0 && std::fwrite(data, 1, size, file) != size) std::abort();
   std::fclose(file);
+}
+
+// A whole file as a string; empty when it cannot be read.
+inline std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
 }
 
 inline void require(bool condition) {
