@@ -125,7 +125,7 @@ std::vector<std::string> complete_in(const fs::path& dir, const std::vector<std:
                             "_tbl2tblx; printf '%s\\n' \"${COMPREPLY[@]}\" | LC_ALL=C sort") +
                         " " + quote(completion());
   for (const std::string& word : words)
-    command += " " + quote(word);
+    command.append(" ").append(quote(word));
   const RunResult result = shell(command);
   EXPECT_EQ(result.status, 0) << result.out;
   std::vector<std::string> offered = lines_of(result.out);
