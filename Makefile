@@ -1,7 +1,16 @@
 # Entry points: `make demo` and `make test` work on a fresh machine (the build installs what it
-# needs); `make bench` measures; `make fuzz` fuzzes every target for a while; `make package`
-# builds the Debian package build/release/tbl2tblx_<version>_<arch>.deb.
-.PHONY: all build demo test bench fuzz package clean deps
+# needs); `make check` runs the tests in one configuration, for iterating; `make bench` measures;
+# `make fuzz` fuzzes every target for a while; `make package` builds the Debian package
+# build/release/tbl2tblx_<version>_<arch>.deb.
+.PHONY: all build demo test check bench fuzz package clean deps
+# Every configuration builds with two jobs; two at once would overload the machine.
+.NOTPARALLEL:
+
+# The configurations the suite must pass (CMakePresets.json): under the sanitizers; optimised as
+# released; built with clang; and without SSE2, so that every scalar fallback is built and run.
+TEST_PRESETS := test test-optimised test-clang test-no-sse2
+# `make check`: one of them (PRESET=name), and only the tests matching TESTS=regex if given.
+PRESET ?= test
 
 all: build
 
@@ -16,9 +25,10 @@ demo: build
 	@scripts/demo build/release/tbl2tblx
 
 test: deps
-	cmake --preset test >/dev/null
-	cmake --build --preset test
-	ctest --preset test
+	@scripts/test $(TEST_PRESETS)
+
+check: deps
+	@scripts/test $(PRESET)
 
 bench: deps
 	cmake --preset release >/dev/null
