@@ -209,7 +209,7 @@ void expect_real_dependencies(const std::string& depends) {
   }
 }
 
-// A release build of its own (the suite itself is built with sanitizers), packed with CPack,
+// A release build of its own (the suite's build may have sanitizers), packed with CPack,
 // inspected with dpkg-deb, unpacked into a scratch root and run once from there.
 TEST(DebianPackage, HasItsFieldsFilesAndAWorkingBinary) {
   ScratchDir dir;
