@@ -78,8 +78,10 @@ std::string walk(std::span<const std::uint8_t> text, std::size_t window, std::si
   std::string transcript;
   std::uint64_t offset = 0;
   std::int32_t line = 1;
+  // One buffer for the whole walk: a scan that finds nothing may leave it as the last tag left
+  // it, and that is what the transcript then shows.
+  char tag[kTagBufferSize] = {};
   for (std::size_t n = 0;; ++n) {
-    char tag[kTagBufferSize];
     const int found = next_tag(in, scan, tag);
     require(scan.current_line >= line && input_offset(in) >= offset);
     line = scan.current_line;

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
 
 #include "convert/convert.hpp"
@@ -38,7 +38,9 @@ inline void empty_scratch_folder() {
 
 inline std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
 }
 
 // Writes `name` in the scratch folder and returns its path.

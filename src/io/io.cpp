@@ -76,11 +76,17 @@ ssize_t read_full(int fd, std::uint8_t* bytes, std::size_t length) {
 
 // ---- Temporary files and interrupts ----------------------------------------------------------
 
-// The temporary files open right now, kept where a signal handler can reach them without
-// allocating or locking.
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The temporary files of this process, kept where a signal handler can reach them without
+// allocating or locking. A slot is live from the moment its file exists under its name until
+// the file is renamed or removed, and the handler unlinks live names only: never the template
+// that mkostemp has yet to fill in, nor a name that is no longer this process's file and that
+// another process may create. Interrupts are held back while a slot changes, so that no moment
+// leaves a file of this process behind either.
 constexpr int kMaxTempFiles = 8;
 struct TempSlot {
-  std::atomic<bool> used{false};
+  std::atomic<bool> live{false};
   char path[PATH_MAX];
 };
 TempSlot temp_slots[kMaxTempFiles];
@@ -88,17 +94,36 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 
 extern "C" void remove_temp_files_and_die(int signal_number) {
   for (TempSlot& slot : temp_slots) {
-    if (slot.used.load()) ::unlink(slot.path);
+    if (slot.live.load()) ::unlink(slot.path);
   }
   ::signal(signal_number, SIG_DFL);
   ::raise(signal_number);
 }
 
+// Blocks the interrupts while it lives: one that arrives meanwhile is handled as it ends, when
+// the slots again name exactly the files this process has.
+class InterruptsHeld {
+ public:
+  InterruptsHeld() {
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    for (int signal_number : kInterrupts)
+      sigaddset(&interrupts, signal_number);
+    pthread_sigmask(SIG_BLOCK, &interrupts, &before_);
+  }
+  ~InterruptsHeld() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+  InterruptsHeld(const InterruptsHeld&) = delete;
+  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+ private:
+  sigset_t before_{};
+};
+
 void install_interrupt_cleanup() {
   static bool installed = false;
   if (installed) return;
   installed = true;
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int signal_number : kInterrupts) {
     struct sigaction current {};
     if (sigaction(signal_number, nullptr, &current) != 0) continue;
     if (current.sa_handler == SIG_IGN) continue;  // the caller wants this one ignored
@@ -109,47 +134,56 @@ void install_interrupt_cleanup() {
   }
 }
 
-TempSlot* claim_temp_slot(const std::string& path) {
-  if (path.size() >= PATH_MAX) return nullptr;
+TempSlot* free_temp_slot() {
   for (TempSlot& slot : temp_slots) {
-    if (slot.used.load()) continue;
-    std::memcpy(slot.path, path.c_str(), path.size() + 1);
-    slot.used.store(true);
-    return &slot;
+    if (!slot.live.load()) return &slot;
   }
   return nullptr;
 }
 
 TempSlot* find_temp_slot(const std::string& path) {
   for (TempSlot& slot : temp_slots) {
-    if (slot.used.load() && path == slot.path) return &slot;
+    if (slot.live.load() && path == slot.path) return &slot;
   }
   return nullptr;
 }
 
-// Creates the temporary file; registered before it exists, so that no moment leaves it behind.
+// Creates the temporary file in a free slot, which mkostemp fills in and which goes live once
+// the file exists.
 int create_temp_file(const std::string& folder, std::string& temp) {
-  TempSlot* slot = claim_temp_slot(folder + "/" + kTempName);
-  if (slot == nullptr) return -1;
+  const std::string pattern = folder + "/" + kTempName;
+  TempSlot* slot = free_temp_slot();
+  if (slot == nullptr || pattern.size() >= PATH_MAX) return -1;
+  const InterruptsHeld held;
+  std::memcpy(slot->path, pattern.c_str(), pattern.size() + 1);
   const int fd = mkostemp(slot->path, O_CLOEXEC);
-  if (fd < 0) {
-    slot->used.store(false);
-    return -1;
-  }
+  if (fd < 0) return -1;
+  slot->live.store(true);
   temp = slot->path;
   return fd;
 }
 
+void retire_temp_slot(const std::string& temp) {
+  if (TempSlot* slot = find_temp_slot(temp)) slot->live.store(false);
+}
+
 void remove_temp_file(std::string& temp) {
   if (temp.empty()) return;
-  ::unlink(temp.c_str());
-  if (TempSlot* slot = find_temp_slot(temp)) slot->used.store(false);
+  {
+    const InterruptsHeld held;
+    ::unlink(temp.c_str());
+    retire_temp_slot(temp);
+  }
   temp.clear();
 }
 
-void forget_temp_file(std::string& temp) {
-  if (TempSlot* slot = find_temp_slot(temp)) slot->used.store(false);
+// Renames the temporary file onto `target`; the file is then no longer this process's to remove.
+bool rename_temp_file(std::string& temp, const std::string& target) {
+  const InterruptsHeld held;
+  if (::rename(temp.c_str(), target.c_str()) != 0) return false;
+  retire_temp_slot(temp);
   temp.clear();
+  return true;
 }
 
 mode_t new_file_mode() {
@@ -490,13 +524,12 @@ int output_commit(OutputFile& out) {
   const int fd = out.fd;
   out.fd = -1;
   ok = (out.borrowed || ::close(fd) == 0) && ok;
-  if (ok && !out.temp.empty()) ok = ::rename(out.temp.c_str(), out.target.c_str()) == 0;
+  if (ok && !out.temp.empty()) ok = rename_temp_file(out.temp, out.target);
   out.buffer.reset();
   if (!ok) {
     remove_temp_file(out.temp);
     return 1;
   }
-  forget_temp_file(out.temp);
   return 0;
 }
 

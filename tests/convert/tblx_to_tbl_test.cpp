@@ -56,7 +56,7 @@ std::string phone_with(std::string_view from, std::string_view to) {
 // What a finished table prints after the document's own line.
 std::string table_lines(std::string_view file, std::string_view table, std::string_view marker,
                         int records) {
-  std::string text = "\t" + std::string(file) + "...\n";
+  std::string text = std::string("\t").append(file).append("...\n");
   for (int n = 1; n <= records; ++n)
     text += progress(table, marker, static_cast<std::uint64_t>(n));
   return text + "\n";

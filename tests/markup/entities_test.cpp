@@ -217,7 +217,8 @@ TEST(EscapeContent, ASpecialByteAnywhereInARun) {
     }
   }
   for (const std::string& data :
-       {std::string(kEscapeBlock, '&'), "\r\n\r\r\n\n<>&\r"s, ""s, "\0&"s}) {
+       {std::string(kEscapeBlock, '&'), "\r\r\n\n<>&\r"s, ""s, "\0&"s}) {
+    ASSERT_LE(data.size(), kEscapeBlock);  // eight bytes without SSE2
     EXPECT_EQ(escape_short(data), one_by_one(data));
   }
 }

@@ -148,7 +148,7 @@ std::vector<std::string> complete_in(const fs::path& dir, const std::vector<std:
                             "_tbl2tblx; printf '%s\\n' \"${COMPREPLY[@]}\" | LC_ALL=C sort") +
                         " " + quote(completion());
   for (const std::string& word : words)
-    command += " " + quote(word);
+    command.append(" ").append(quote(word));
   const RunResult result = shell(command);
   EXPECT_EQ(result.status, 0) << result.out;
   std::vector<std::string> offered = lines_of(result.out);
@@ -285,7 +285,7 @@ void expect_real_dependencies(const std::string& depends) {
   }
 }
 
-// A release build of its own (the suite itself is built with sanitizers), packed with CPack,
+// A release build of its own (the suite's build may have sanitizers), packed with CPack,
 // inspected with dpkg-deb and lintian, unpacked into a scratch root and run once from there.
 TEST(DebianPackage, HasItsFieldsFilesAndAWorkingBinary) {
   ScratchDir dir;

@@ -133,7 +133,7 @@ std::string progress(std::string_view table, std::string_view mark, std::uint64_
                      std::uint64_t total) {
   std::string line = std::string(kProgressBackspaces, '\b') + "\t" + std::string(table) + ": " +
                      std::string(mark) + std::to_string(count);
-  if (total > 0) line += "/" + std::to_string(total);
+  if (total > 0) line.append("/").append(std::to_string(total));
   return line + " ";
 }
 
