@@ -7,6 +7,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <random>
@@ -40,7 +41,7 @@ struct Read {
 Read read(const std::string& text, std::size_t max_digits, bool in_block) {
   const std::string source = in_block ? text + std::string(kDigitBlock, '<') : text;
   const auto exact = std::make_unique<char[]>(source.size());
-  source.copy(exact.get(), source.size());
+  std::memcpy(exact.get(), source.data(), source.size());
   const char* at = exact.get();
   std::int64_t value = 0;
   const bool ok = read_plain_number(at, exact.get() + source.size(), max_digits, true, value);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,7 +20,7 @@ struct Exact {
   std::size_t size;
   explicit Exact(std::string_view text)
       : bytes(std::make_unique<char[]>(text.size())), size(text.size()) {
-    text.copy(bytes.get(), text.size());
+    std::memcpy(bytes.get(), text.data(), text.size());
   }
   const char* begin() const { return bytes.get(); }
   const char* end() const { return bytes.get() + size; }
