@@ -77,7 +77,7 @@ std::string walk(std::span<const std::uint8_t> text, std::size_t window, std::si
   TagScan scan;
   std::string transcript;
   std::uint64_t offset = 0;
-  std::int32_t line = 1;
+  std::int64_t line = 1;
   // One buffer for the whole walk: a scan that finds nothing may leave it as the last tag left
   // it, and that is what the transcript then shows.
   char tag[kTagBufferSize] = {};
@@ -93,7 +93,8 @@ std::string walk(std::span<const std::uint8_t> text, std::size_t window, std::si
     }
     const std::size_t length = std::strlen(tag);
     require(length >= 3 && length <= kTagMaxChars + 2);
-    require(tag[0] == '<' && tag[length - 1] == '>' && tag[length - 2] != ' ');
+    require(tag[0] == '<' && tag[length - 1] == '>');
+    require(tag[length - 2] != ' ' || length == kTagMaxChars + 2);  // a cut text keeps its spaces
     transcript += tag;
     transcript += scan.slash_close ? "/" : "";
     if (n % 2 == 0 ? skip_to_markup(in, scan) != 0 : !walk_text(in, scan, transcript)) break;

@@ -31,8 +31,8 @@ namespace tbl2tblx {
 struct AsWritten {
   const char* at;
   const char* end;
-  std::int32_t lines = 0;              // the line feeds passed
-  std::int32_t lines_to_last_tag = 0;  // of which before the '<' of the last tag
+  std::int64_t lines = 0;              // the line feeds passed
+  std::int64_t lines_to_last_tag = 0;  // of which before the '<' of the last tag
 };
 
 [[gnu::always_inline]] inline bool literal(AsWritten& w, std::string_view text) {
@@ -82,6 +82,7 @@ inline bool type_name(AsWritten& w, std::uint8_t& code) {
   r.scan.current_line += r.scan.pending_lines + w.lines_to_last_tag;
   r.scan.pending_lines = w.lines - w.lines_to_last_tag;
   r.scan.slash_close = false;
+  r.scan.kept = 0;
   std::memcpy(r.tag, end_tag.data(), end_tag.size());
   r.tag[end_tag.size()] = '\0';
   r.after = After::kMarkup;
@@ -119,7 +120,8 @@ inline bool type_name(AsWritten& w, std::uint8_t& code) {
 }
 
 // A start tag written as it is stored (lower case, single spaces, no white space around '='),
-// so that `tag` is what the scan stores for it: the reader then stands at its text.
+// so that `tag` is what the scan stores for it: the reader then stands at its text. Its
+// attribute values are not kept: the caller knows them from `tag`.
 [[gnu::always_inline]] inline bool take_start_tag(Reader& r, std::string_view tag) {
   if (!may_read_directly(r, After::kMarkup)) return false;
   AsWritten w = window_of(r);

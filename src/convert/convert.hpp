@@ -77,7 +77,7 @@ enum class DocumentStop : std::uint8_t {
 struct DocumentOutcome {
   DocumentStop stop = DocumentStop::kComplete;
   std::string tag;             // kParse: the normalised tag ("" when the document ended in markup)
-  std::int32_t line = 0;       // kParse: the tag's line
+  std::int64_t line = 0;       // kParse: the tag's line
   const char* item = nullptr;  // kWrite: what could not be written ("fieldinfo", "table name")
   std::string output_name;     // kWrite, kFile: the file, as the message names it
 };

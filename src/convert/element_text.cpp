@@ -143,6 +143,26 @@ std::string_view short_text(const Value& v) {
   return {v.chars.data(), std::min(v.size, v.chars.size())};
 }
 
+bool short_text_is(const Value& v, std::string_view lower) {
+  return v.size == lower.size() && equals_ignoring_case(short_text(v), lower);
+}
+
+int read_attribute(Reader& r, std::string_view name, bool& present, Value& v) {
+  std::string_view value;
+  bool whole = true;
+  present = kept_attribute(r.scan, name, value, whole);
+  if (!present) return 0;
+  if (!whole) {
+    v.size = kKeptValueSize + 1;  // longer than any value it is compared with
+    return 0;
+  }
+  TextDecoder d;
+  const char* end = value.data() + value.size();
+  decode_chunk(v, d, true, r.utf8, value.data(), end, end);
+  end_unescape_piece(d);
+  return d.refused ? parse_error(r) : 0;
+}
+
 int read_text(Reader& r, Value& v) {
   if (r.after != After::kText) return 0;  // an empty element
   r.after = After::kMarkup;

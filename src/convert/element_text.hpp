@@ -46,6 +46,9 @@ struct Value {
 
 std::string_view short_text(const Value& v);
 
+// Whether the short text `v` is `lower` in any letter case.
+bool short_text_is(const Value& v, std::string_view lower);
+
 // The text of the element whose start tag was just scanned, decoded into `v` as it streams
 // through the window: it runs on across comments and processing instructions, takes the
 // characters of CDATA sections as they stand, and decodes entities, line ends and (in a UTF-8
@@ -83,6 +86,11 @@ template <typename Int>
 // The number of the group among `groups` that the element text names (an empty text names the
 // group with the empty name); a name that is none of them is refused at the start tag.
 [[nodiscard]] int read_group(Reader& r, std::span<const Name> groups, std::uint8_t& group);
+
+// The value of the attribute `name` (one of those the reader keeps) of the tag just scanned,
+// decoded into `v` as element texts are; `present` is false when the tag has no such attribute.
+// A value that cannot be decoded is refused at the tag.
+[[nodiscard]] int read_attribute(Reader& r, std::string_view name, bool& present, Value& v);
 
 // The document's format version, which must be kDocumentVersion.
 [[nodiscard]] int read_version(Reader& r);

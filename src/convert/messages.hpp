@@ -33,7 +33,7 @@ inline constexpr const char* kMessageRetry = "%s: Cannot write the file. Retry..
 // The file's name and the item that could not be written ("fieldinfo", "table name").
 inline constexpr const char* kMessageCannotWriteItem = "%s: Cannot write the %s\n";
 // The normalised tag and its line.
-inline constexpr const char* kMessageParseError = "Error: %s at line %d\n";
+inline constexpr const char* kMessageParseError = "Error: %s at line %lld\n";
 // The record's number.
 inline constexpr const char* kMessageSecret = "#%u: Secret data not supported in tbl\n";
 

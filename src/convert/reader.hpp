@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "convert/convert.hpp"
+#include "formats/formats.hpp"
 #include "io/io.hpp"
 #include "markup/markup.hpp"
 
@@ -33,7 +34,9 @@ struct Reader {
   DocumentOutcome outcome;
   RunContext& run;
 
-  Reader(InputWindow& document, RunContext& context) : in(document), run(context) {}
+  Reader(InputWindow& document, RunContext& context) : in(document), run(context) {
+    scan.keep = {kAttrWrite, kAttrEncoding};
+  }
 };
 
 // A parse error at the last tag taken; always 1.

@@ -9,7 +9,7 @@ int report_document(Console& console, const char* path, const DocumentOutcome& o
     case DocumentStop::kComplete:
       return 0;
     case DocumentStop::kParse:
-      say(console, kMessageParseError, outcome.tag.c_str(), static_cast<int>(outcome.line));
+      say(console, kMessageParseError, outcome.tag.c_str(), static_cast<long long>(outcome.line));
       break;
     case DocumentStop::kWrite:
       say(console, kMessageCannotWriteItem, outcome.output_name.c_str(), outcome.item);

@@ -28,8 +28,9 @@ namespace {
 
 // ---- The header -------------------------------------------------------------------------------
 
-bool names_utf8(std::string_view encoding) {
-  return std::find(kUtf8Names.begin(), kUtf8Names.end(), encoding) != kUtf8Names.end();
+bool names_utf8(const Value& encoding) {
+  return std::any_of(kUtf8Names.begin(), kUtf8Names.end(),
+                     [&encoding](std::string_view name) { return short_text_is(encoding, name); });
 }
 
 // Passes over a byte order mark at the start.
@@ -46,8 +47,11 @@ int read_declaration(Reader& r) {
   if (scan(r) != 0) return 1;
   r.utf8 = true;
   if (!is(r, "?xml")) return 0;
-  std::string_view encoding;
-  if (tag_attribute(r.tag, kAttrEncoding, encoding)) r.utf8 = names_utf8(encoding);
+  r.utf8 = false;  // an encoding's name is ASCII
+  bool declared = false;
+  Value encoding;
+  if (read_attribute(r, kAttrEncoding, declared, encoding) != 0) return 1;
+  r.utf8 = !declared || names_utf8(encoding);
   return scan(r);
 }
 
@@ -167,15 +171,21 @@ int read_number_fielddata(Reader& r, TableFile& t, FieldDataHead& head) {
   return append(t, {number.data(), size}, "fielddata");
 }
 
+// A blob's content tag must say that its text is base64.
+int read_base64_encoding(Reader& r) {
+  bool present = false;
+  Value encoding;
+  if (read_attribute(r, kAttrEncoding, present, encoding) != 0) return 1;
+  return present && short_text_is(encoding, kEncodingBase64) ? 0 : parse_error(r);
+}
+
 // A string or blob value streams into the output behind its head as it is decoded; the length
 // in the head is filled in once the element is read, and so is any write failure reported.
 // `b64_as_written`: the content tag was read as the tool writes it, which has the attribute.
 int read_streamed_fielddata(Reader& r, TableFile& t, const FieldDataHead& head,
                             bool b64_as_written) {
   const bool is_string = head[kFieldDataTypeOffset] == kString;
-  if (!is_string && !b64_as_written && !tag_has_attribute(r.tag, kAttrEncoding, kEncodingBase64)) {
-    return parse_error(r);
-  }
+  if (!is_string && !b64_as_written && read_base64_encoding(r) != 0) return 1;
   const std::uint64_t head_at = output_position(t.file);
   (void)output_write(t.file, head);  // a failure is sticky: reported once the element is read
   Value v;
@@ -251,10 +261,19 @@ int read_records(Reader& r, TableFile& t) {
 
 // ---- Tables -------------------------------------------------------------------------------------
 
+// The table tag's write mode: append unless it says overwrite; any other value is refused.
+int read_write_mode(Reader& r, bool& overwrite) {
+  bool present = false;
+  Value mode;
+  if (read_attribute(r, kAttrWrite, present, mode) != 0) return 1;
+  overwrite = present && short_text_is(mode, kWriteOverwrite);
+  return !present || overwrite || short_text_is(mode, kWriteAppend) ? 0 : parse_error(r);
+}
+
 // From the table start tag, already scanned, to its end tag; the file is kept only then.
 int read_table(Reader& r, WrittenNames& written) {
   TableFile t(r.outcome);
-  t.overwrite = tag_has_attribute(r.tag, kAttrWrite, kWriteOverwrite);
+  if (read_write_mode(r, t.overwrite) != 0) return 1;
   if (expect_text(r, "name") != 0 || read_name(r, t.name) != 0) return 1;
   if (open_table_file(t, written, r.run) != 0) return 1;
   if (expect(r, "/name") != 0) return 1;

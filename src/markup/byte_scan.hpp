@@ -33,7 +33,7 @@ inline bool is_xml_space(char c) {
 // ---- The next '<' ----------------------------------------------------------------------------
 
 // The first '<' in [p, end), or `end`; the LFs before it are added to `lines`.
-inline const char* find_angle_scalar(const char* p, const char* end, std::int32_t& lines) {
+inline const char* find_angle_scalar(const char* p, const char* end, std::int64_t& lines) {
   for (; p < end; ++p) {
     if (*p == '<') return p;
     if (*p == '\n') ++lines;
@@ -42,7 +42,7 @@ inline const char* find_angle_scalar(const char* p, const char* end, std::int32_
 }
 
 #if defined(__SSE2__)
-inline const char* find_angle_sse2(const char* p, const char* end, std::int32_t& lines) {
+inline const char* find_angle_sse2(const char* p, const char* end, std::int64_t& lines) {
   const __m128i angle = _mm_set1_epi8('<');
   const __m128i line_feed = _mm_set1_epi8('\n');
   for (; end - p >= static_cast<std::ptrdiff_t>(kScanBlock); p += kScanBlock) {
@@ -60,7 +60,7 @@ inline const char* find_angle_sse2(const char* p, const char* end, std::int32_t&
 }
 #endif
 
-inline const char* find_angle(const char* p, const char* end, std::int32_t& lines) {
+inline const char* find_angle(const char* p, const char* end, std::int64_t& lines) {
 #if defined(__SSE2__)
   return find_angle_sse2(p, end, lines);
 #else
@@ -72,7 +72,7 @@ inline const char* find_angle(const char* p, const char* end, std::int32_t& line
 
 // The first byte in [p, end) that is not XML white space, or `end`; the LFs before it are added
 // to `lines`.
-inline const char* skip_xml_spaces_scalar(const char* p, const char* end, std::int32_t& lines) {
+inline const char* skip_xml_spaces_scalar(const char* p, const char* end, std::int64_t& lines) {
   for (; p < end && is_xml_space(*p); ++p)
     lines += *p == '\n' ? 1 : 0;
   return p;
@@ -81,7 +81,7 @@ inline const char* skip_xml_spaces_scalar(const char* p, const char* end, std::i
 #if defined(__SSE2__)
 // The line end and the indent between two tags, looked at sixteen bytes at a time.
 [[gnu::always_inline]] inline const char* skip_xml_spaces_sse2(const char* p, const char* end,
-                                                               std::int32_t& lines) {
+                                                               std::int64_t& lines) {
   while (end - p >= static_cast<std::ptrdiff_t>(kScanBlock)) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i feeds = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'));
@@ -104,7 +104,7 @@ inline const char* skip_xml_spaces_scalar(const char* p, const char* end, std::i
 
 // Runs about seventeen times a record between the tags a reader reads directly: inlined.
 [[gnu::always_inline]] inline const char* skip_xml_spaces(const char* p, const char* end,
-                                                          std::int32_t& lines) {
+                                                          std::int64_t& lines) {
 #if defined(__SSE2__)
   return skip_xml_spaces_sse2(p, end, lines);
 #else
@@ -172,18 +172,28 @@ inline std::size_t plain_prefix(const char* data) {
 
 // ---- A tag as the tool writes it -------------------------------------------------------------
 
-// Whether the scanner stores `c` in a tag as it stands: not white space or any other byte up to
-// the space, not '=', not a capital.
+// Whether the scanner stores `c` in a tag as it stands and it plays no part in the tag's form:
+// not white space or any other byte up to the space, not '=', '<' or a quote, not a capital.
 inline bool stored_as_written(char c) {
-  return static_cast<unsigned char>(c) > ' ' && c != '=' && !(c >= 'A' && c <= 'Z');
+  return static_cast<unsigned char>(c) > ' ' && c != '=' && c != '<' && c != '"' && c != '\'' &&
+         !(c >= 'A' && c <= 'Z');
+}
+
+// Whether the slashes of a plain tag of `length` bytes (bit i of `slashes`: byte i is '/') make
+// it a start tag, an end tag "/x" or an empty element "x/".
+inline bool plain_tag_slashes(unsigned slashes, std::size_t length) {
+  const unsigned ends = 1u | 1u << (length - 1);
+  return (slashes & ~ends) == 0 && (length > 1 || slashes == 0) && slashes != ends;
 }
 
 // When the kScanBlock bytes at `data` hold a '>' and every byte before it is stored as it stands,
-// the number of those bytes (at least one); otherwise 0.
+// with a '/' only first or last, the number of those bytes (at least one); otherwise 0.
 inline std::size_t plain_tag_length_scalar(const char* data) {
+  unsigned slashes = 0;
   for (std::size_t i = 0; i < kScanBlock; ++i) {
-    if (data[i] == '>') return i;
+    if (data[i] == '>') return i != 0 && plain_tag_slashes(slashes, i) ? i : 0;
     if (!stored_as_written(data[i])) return 0;
+    if (data[i] == '/') slashes |= 1u << i;
   }
   return 0;
 }
@@ -195,14 +205,22 @@ inline std::size_t plain_tag_length_sse2(const char* data) {
       static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('>'))));
   if (closes == 0) return 0;
   const int length = std::countr_zero(closes);
+  if (length == 0) return 0;
   // A to Z moved to the bottom of the signed range: below -128 + 26 exactly for them.
   const __m128i shifted = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - 'A')));
   const __m128i upper = _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(0x80 + 26)));
   const __m128i low = _mm_cmpeq_epi8(_mm_max_epu8(bytes, _mm_set1_epi8(' ')), _mm_set1_epi8(' '));
-  const __m128i equals = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('='));
+  __m128i form = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('='));
+  form = _mm_or_si128(form, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('<')));
+  form = _mm_or_si128(form, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')));
+  form = _mm_or_si128(form, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\'')));
   const auto treated =
-      static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(upper, low), equals)));
-  return (treated & ((1u << length) - 1)) != 0 ? 0 : static_cast<std::size_t>(length);
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(upper, low), form)));
+  const unsigned before = (1u << length) - 1;
+  const auto slashes =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('/'))));
+  const auto n = static_cast<std::size_t>(length);
+  return (treated & before) != 0 || !plain_tag_slashes(slashes & before, n) ? 0 : n;
 }
 #endif
 

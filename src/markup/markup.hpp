@@ -41,21 +41,48 @@ constexpr bool equals_ignoring_case(std::string_view text, std::string_view lowe
 inline constexpr std::size_t kTagBufferSize = 128;
 inline constexpr std::size_t kTagMaxChars = 125;  // characters stored between '<' and '>'
 
-// Where a scan stands: the line of the '<' of the most recently found tag (1-based), the line
-// ends passed from that '<' onwards, and how that tag ended as written.
-struct TagScan {
-  std::int32_t current_line = 1;
-  std::int32_t pending_lines = 0;
-  bool slash_close = false;  // the tag's '>' came right after a '/'
+// The attributes whose values a scan keeps for its caller (TagScan::keep): at most this many
+// names, each of at most kKeptNameSize - 1 characters, and of each value the bytes as written
+// (references not yet decoded) up to kKeptValueSize; a longer value is kept as too long.
+inline constexpr std::size_t kKeptAttributes = 2;
+inline constexpr std::size_t kKeptNameSize = 16;
+inline constexpr std::size_t kKeptValueSize = 256;
+
+struct KeptValue {
+  std::size_t size = 0;  // bytes as written, counted on past kKeptValueSize
+  std::array<char, kKeptValueSize> bytes = {};
 };
+
+// Where a scan stands: the line of the '<' of the most recently found tag (1-based), the line
+// ends passed from that '<' onwards, how that tag ended as written, and the values of the
+// attributes named in `keep` that it holds.
+struct TagScan {
+  std::int64_t current_line = 1;
+  std::int64_t pending_lines = 0;
+  bool slash_close = false;  // the tag's '>' came right after a '/' outside any value
+  std::array<std::string_view, kKeptAttributes> keep = {};  // lower case; empty: none
+  std::uint8_t kept = 0;                                    // bit i: the tag holds keep[i]
+  std::array<KeptValue, kKeptAttributes> values = {};
+};
+
+// The value as written of the attribute `name` (one of scan.keep) of the last tag found: false
+// when the tag has no such attribute. `whole` is false for a value longer than kKeptValueSize,
+// of which `value` holds the first bytes.
+bool kept_attribute(const TagScan& scan, std::string_view name, std::string_view& value,
+                    bool& whole);
 
 // Finds the next tag at or after in.at, passing over text, comments, CDATA sections,
 // processing instructions and document type declarations without an internal subset, and
-// stores it normalised in `tag` (lower case, white space collapsed, none around '='); in.at then
-// stands just past its '>'. The pending line ends join current_line first; every LF before the
-// tag's '<' counts towards current_line, those inside the tag are pending. Returns 0 when a tag
-// was found; 1 otherwise, with `tag` empty (or nothing changed at all, counters included, when
-// the document has no byte left at in.at).
+// stores it normalised in `tag` (lower case, white space collapsed, none around '='; a tag whose
+// normalised text is longer than kTagMaxChars keeps its first kTagMaxChars characters); in.at
+// then stands just past its '>'. A start tag is its name, attributes name="value" or
+// name='value' after white space (a value may hold '>'), an optional '/' (or '?' closing the
+// declaration) and '>'; an end tag is '/', its name and white space. The values of the
+// attributes named in scan.keep are kept. The pending line ends join current_line first; every
+// LF before the tag's '<' counts towards current_line, those inside the tag are pending.
+// Returns 0 when a tag was found; 1 otherwise, with `tag` empty (or nothing changed at all,
+// counters included, when the document has no byte left at in.at): also for a tag that is not
+// so formed or that keeps an attribute twice.
 [[nodiscard]] int next_tag(InputWindow& in, TagScan& scan, char* tag);
 
 // Whether n bytes at a and b are the same, compared a word at a time (the last word overlapping
@@ -96,6 +123,7 @@ struct TagScan {
   scan.current_line += scan.pending_lines;
   scan.pending_lines = 0;
   scan.slash_close = false;
+  scan.kept = 0;
   tag[0] = '<';
   std::memcpy(tag + 1, name.data(), name.size());
   tag[length - 1] = '>';
@@ -125,14 +153,6 @@ inline bool tag_is(const char* tag, std::string_view name) {
   const char* t = tag + 1 + name.size();
   return *t == ' ' || *t == '>' || (t[0] == '/' && t[1] == '>');
 }
-
-// Whether the normalised `tag` holds `name="value"` or `name='value'` (anywhere in it, as
-// attributes are matched by their normalised text).
-bool tag_has_attribute(const char* tag, std::string_view name, std::string_view value);
-
-// The value of the attribute `name` of a normalised start tag, in either quotes; false when the
-// tag has no such attribute.
-bool tag_attribute(const char* tag, std::string_view name, std::string_view& value);
 
 // An empty-element tag, "<x/>" or "<x .../>": it opens and closes its element at once.
 bool is_empty_element(const char* tag);

@@ -14,20 +14,6 @@ namespace {
 // '<', the stored characters, '>' and the terminating zero.
 static_assert(kTagBufferSize == 1 + kTagMaxChars + 1 + 1);
 
-// What the copy of a tag stores for each byte: A to Z lowered, every other byte as it is (bytes
-// from 128 up included, whatever the locale), and 0 for the bytes it treats apart: whitespace,
-// '=', '>' and zero.
-constexpr std::array<char, 256> make_tag_char_table() {
-  std::array<char, 256> table{};
-  for (int c = 1; c < 256; ++c) {
-    table[static_cast<std::size_t>(c)] = ascii_lower(static_cast<char>(c));
-  }
-  for (const char c : std::string_view(" \t\r\n=>"))
-    table[static_cast<unsigned char>(c)] = '\0';
-  return table;
-}
-constexpr std::array<char, 256> kTagChars = make_tag_char_table();
-
 // The longest opening that tells markup apart: "<![CDATA[" and "<!doctype".
 constexpr std::size_t kMarkupLookahead = 9;
 constexpr std::string_view kDoctypeOpen = "<!doctype";
@@ -50,12 +36,12 @@ int have_byte(InputWindow& in) {
   return in.at != in.end ? 0 : input_fill(in, 1);
 }
 
-std::int32_t count_line_ends(const char* begin, const char* end) {
-  return static_cast<std::int32_t>(std::count(begin, end, '\n'));
+std::int64_t count_line_ends(const char* begin, const char* end) {
+  return std::count(begin, end, '\n');
 }
 
 // Moves in.at to the next '<', refilling; 1 (everything passed) when the document ends first.
-int skip_to_angle(InputWindow& in, std::int32_t& lines) {
+int skip_to_angle(InputWindow& in, std::int64_t& lines) {
   for (;;) {
     if (have_byte(in) != 0) return 1;
     const char* angle = find_angle(window_at(in), window_end(in), lines);
@@ -65,7 +51,7 @@ int skip_to_angle(InputWindow& in, std::int32_t& lines) {
 }
 
 // Passes the rest of the document, counting its LFs.
-void skip_to_end(InputWindow& in, std::int32_t& lines) {
+void skip_to_end(InputWindow& in, std::int64_t& lines) {
   while (have_byte(in) == 0) {
     lines += count_line_ends(window_at(in), window_end(in));
     move_to(in, window_end(in));
@@ -73,7 +59,7 @@ void skip_to_end(InputWindow& in, std::int32_t& lines) {
 }
 
 // Passes over everything up to and including the next `close`; 1 when the document ends first.
-int skip_past(InputWindow& in, std::string_view close, std::int32_t& lines) {
+int skip_past(InputWindow& in, std::string_view close, std::int64_t& lines) {
   for (;;) {
     if (input_need(in, close.size()) != 0) {
       skip_to_end(in, lines);
@@ -124,59 +110,332 @@ Markup markup_at(InputWindow& in) {
   return markup_kind({window_at(in), input_available(in)});
 }
 
-// The length of the document type declaration at the start of `text` up to its '>' (passing
-// over quoted literals), or 0 when `text` ends first; `subset` tells whether an internal subset
-// ('[') opens before that.
-std::size_t doctype_length(std::string_view text, bool& subset) {
-  subset = false;
+// ---- Copying a tag -----------------------------------------------------------------------------
+
+// Where the copy of a tag stands in the tag's form.
+enum class TagPart : std::uint8_t {
+  kLead,          // white space after the '<'
+  kName,          // the element name
+  kEndLead,       // after "</": white space before the name
+  kEndName,       // an end tag's name
+  kEndTrail,      // white space after an end tag's name
+  kSpace,         // white space after the name or a value: an attribute, '/' or '>' next
+  kAttrName,      // an attribute's name
+  kBeforeEquals,  // white space after an attribute's name
+  kAfterEquals,   // the '=' and white space after it: a quote next
+  kValue,         // inside the quotes
+  kAfterValue,    // just past the closing quote
+  kClosing,       // the '/' (or a declaration's '?'): the '>' next
+  kLoose,         // "<!...": anything up to the first '>'
+};
+
+// Copying one tag: where the stored characters stand, the state of white space and '=' in the
+// normalised text, and where the tag's form stands.
+struct TagCopy {
+  char* out;
+  char* full;
+  bool space = true;  // as if a space had just been stored: drops the whitespace after the '<'
+  bool equals = false;
+  bool cut = false;  // a character of the normalised text did not fit
+  TagPart part = TagPart::kLead;
   char quote = '\0';
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (quote != '\0') {
-      if (c == quote) quote = '\0';
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (c == '[') {
-      subset = true;
-    } else if (c == '>') {
-      return i + 1;
-    }
-  }
-  return 0;
+  bool declaration = false;  // the name starts with '?': "?>" closes it
+  bool slash = false;        // kClosing came from a '/'
+  std::array<char, kKeptNameSize> attribute = {};
+  std::size_t attribute_size = 0;
+  int keeping = -1;  // the kept attribute whose value is being read
+};
+
+enum class CopyStep : std::uint8_t { kMore, kClosed, kFailed };
+
+// Bytes that may stand in element and attribute names: all but white space, the zero and the
+// bytes that give a tag its form.
+constexpr std::array<bool, 256> make_name_bytes() {
+  std::array<bool, 256> set{};
+  for (std::size_t c = 1; c < set.size(); ++c)
+    set[c] = true;
+  for (const char c : std::string_view(" \t\r\n=<>\"'/"))
+    set[static_cast<unsigned char>(c)] = false;
+  return set;
+}
+constexpr std::array<bool, 256> kNameBytes = make_name_bytes();
+
+bool is_name_byte(char c) {
+  return kNameBytes[static_cast<unsigned char>(c)];
 }
 
-// A document type declaration is held whole in the window to tell whether it has an internal
-// subset: it then stands as a tag (for the reader to refuse), otherwise it is passed over.
-// 1 when it is passed and the document ends inside it.
-int read_doctype(InputWindow& in, std::int32_t& lines, bool& is_tag) {
-  std::size_t length = 0;
-  bool subset = false;
-  for (;;) {
-    length = doctype_length({window_at(in), input_available(in)}, subset);
-    if (length != 0 || input_fill(in, input_available(in) + 1) != 0) break;
+void store(TagCopy& copy, char c) {
+  copy.space = copy.equals = false;
+  if (copy.out == copy.full) {
+    copy.cut = true;
+  } else {
+    *copy.out++ = ascii_lower(c);
   }
-  is_tag = subset;
-  if (subset) return 0;
-  if (length == 0) {
-    skip_to_end(in, lines);
-    return 1;
-  }
-  lines += count_line_ends(window_at(in), window_at(in) + length);
-  move_to(in, window_at(in) + length);
-  return 0;
 }
+
+// A space past the full buffer is either trimmed at the end or followed by what sets `cut`.
+void store_space(TagCopy& copy) {
+  if (copy.space || copy.equals) return;
+  copy.space = true;
+  if (copy.out != copy.full) *copy.out++ = ' ';
+}
+
+void store_equals(TagCopy& copy) {
+  const bool after_space = copy.out[-1] == ' ';
+  store(copy, '=');
+  if (after_space && !copy.cut) {
+    --copy.out;
+    copy.out[-1] = '=';
+  }
+  copy.equals = true;
+}
+
+// An attribute's name is complete: its value is kept when it is one of scan.keep. false for an
+// attribute kept twice.
+bool end_attribute_name(TagCopy& copy, TagScan& scan) {
+  copy.keeping = -1;
+  const std::string_view name(copy.attribute.data(),
+                              std::min(copy.attribute_size, copy.attribute.size()));
+  for (std::size_t i = 0; i < kKeptAttributes; ++i) {
+    if (scan.keep[i].empty() || copy.attribute_size != scan.keep[i].size() ||
+        name != scan.keep[i]) {
+      continue;
+    }
+    const auto bit = static_cast<std::uint8_t>(1u << i);
+    if ((scan.kept & bit) != 0) return false;
+    scan.kept |= bit;
+    scan.values[i].size = 0;
+    copy.keeping = static_cast<int>(i);
+  }
+  return true;
+}
+
+void add_to_attribute_name(TagCopy& copy, char c) {
+  if (copy.attribute_size < copy.attribute.size())
+    copy.attribute[copy.attribute_size] = ascii_lower(c);
+  ++copy.attribute_size;
+}
+
+void keep_value_byte(KeptValue& kept, char c) {
+  if (kept.size < kept.bytes.size()) kept.bytes[kept.size] = c;
+  ++kept.size;
+}
+
+CopyStep close_with(TagCopy& copy, TagPart next, char c) {
+  store(copy, c);
+  copy.part = next;
+  return CopyStep::kMore;
+}
+
+// The first byte after the '<' and the white space after it.
+CopyStep lead_byte(TagCopy& copy, char c) {
+  if (is_xml_space(c)) return CopyStep::kMore;
+  if (c == '/') return close_with(copy, TagPart::kEndLead, c);
+  if (!is_name_byte(c)) return CopyStep::kFailed;
+  copy.declaration = c == '?';
+  return close_with(copy, c == '!' ? TagPart::kLoose : TagPart::kName, c);
+}
+
+// Where a start tag may end or go on: after its name, white space or a value.
+CopyStep after_item_byte(TagCopy& copy, char c) {
+  if (c == '>') return CopyStep::kClosed;
+  if (c == '/' || (c == '?' && copy.declaration)) {
+    copy.slash = c == '/';
+    return close_with(copy, TagPart::kClosing, c);
+  }
+  if (is_xml_space(c)) {
+    store_space(copy);
+    copy.part = TagPart::kSpace;
+    return CopyStep::kMore;
+  }
+  if (copy.part != TagPart::kSpace || !is_name_byte(c)) return CopyStep::kFailed;
+  copy.attribute_size = 0;
+  add_to_attribute_name(copy, c);
+  return close_with(copy, TagPart::kAttrName, c);
+}
+
+CopyStep attribute_byte(TagCopy& copy, char c, TagScan& scan) {
+  if (copy.part == TagPart::kAttrName && is_name_byte(c)) {
+    add_to_attribute_name(copy, c);
+    store(copy, c);
+    return CopyStep::kMore;
+  }
+  if (copy.part == TagPart::kAttrName && !end_attribute_name(copy, scan)) return CopyStep::kFailed;
+  if (is_xml_space(c)) {
+    store_space(copy);
+    if (copy.part == TagPart::kAttrName) copy.part = TagPart::kBeforeEquals;
+    return CopyStep::kMore;
+  }
+  if (c == '=' && copy.part != TagPart::kAfterEquals) {
+    store_equals(copy);
+    copy.part = TagPart::kAfterEquals;
+    return CopyStep::kMore;
+  }
+  if (copy.part != TagPart::kAfterEquals || (c != '"' && c != '\'')) return CopyStep::kFailed;
+  copy.quote = c;
+  return close_with(copy, TagPart::kValue, c);
+}
+
+CopyStep value_byte(TagCopy& copy, char c, TagScan& scan) {
+  if (c == '<') return CopyStep::kFailed;
+  if (c == copy.quote) {
+    copy.keeping = -1;
+    return close_with(copy, TagPart::kAfterValue, c);
+  }
+  if (copy.keeping >= 0) keep_value_byte(scan.values[static_cast<std::size_t>(copy.keeping)], c);
+  if (is_xml_space(c)) {
+    store_space(copy);
+  } else if (c == '=') {
+    store_equals(copy);
+  } else {
+    store(copy, c);
+  }
+  return CopyStep::kMore;
+}
+
+// An end tag: its name, then nothing but white space.
+CopyStep end_tag_byte(TagCopy& copy, char c) {
+  if (is_xml_space(c)) {
+    store_space(copy);
+    if (copy.part == TagPart::kEndName) copy.part = TagPart::kEndTrail;
+    return CopyStep::kMore;
+  }
+  if (c == '>' && copy.part != TagPart::kEndLead) return CopyStep::kClosed;
+  if (!is_name_byte(c) || copy.part == TagPart::kEndTrail) return CopyStep::kFailed;
+  return close_with(copy, TagPart::kEndName, c);
+}
+
+// "<!...>": stored as it stands, normalised, up to the first '>'.
+CopyStep loose_byte(TagCopy& copy, char c) {
+  if (c == '>') return CopyStep::kClosed;
+  if (is_xml_space(c)) {
+    store_space(copy);
+  } else if (c == '=') {
+    store_equals(copy);
+  } else {
+    store(copy, c);
+  }
+  return CopyStep::kMore;
+}
+
+// One byte of a tag: stored normalised, and held to the tag's form.
+CopyStep take_tag_byte(TagCopy& copy, char c, TagScan& scan) {
+  if (c == '\0') return CopyStep::kFailed;
+  switch (copy.part) {
+    case TagPart::kLead:
+      return lead_byte(copy, c);
+    case TagPart::kName:
+      if (is_name_byte(c)) {
+        store(copy, c);
+        return CopyStep::kMore;
+      }
+      return after_item_byte(copy, c);
+    case TagPart::kSpace:
+    case TagPart::kAfterValue:
+      return after_item_byte(copy, c);
+    case TagPart::kAttrName:
+    case TagPart::kBeforeEquals:
+    case TagPart::kAfterEquals:
+      return attribute_byte(copy, c, scan);
+    case TagPart::kValue:
+      return value_byte(copy, c, scan);
+    case TagPart::kClosing:
+      return c == '>' ? CopyStep::kClosed : CopyStep::kFailed;
+    case TagPart::kEndLead:
+    case TagPart::kEndName:
+    case TagPart::kEndTrail:
+      return end_tag_byte(copy, c);
+    case TagPart::kLoose:
+      return loose_byte(copy, c);
+  }
+  return CopyStep::kFailed;
+}
+
+// Copies the bytes of a tag from [p, end) into `copy`; `p` moves to the '>', to the byte the
+// tag fails at, or to `end`. Every LF passed is pending.
+CopyStep copy_tag_bytes(TagCopy& copy, const char*& p, const char* end, TagScan& scan) {
+  for (; p < end; ++p) {
+    if (*p == '\n') ++scan.pending_lines;
+    const CopyStep step = take_tag_byte(copy, *p, scan);
+    if (step != CopyStep::kMore) return step;
+  }
+  return CopyStep::kMore;
+}
+
+// Ends the stored text with '>' and the zero: its trailing spaces dropped, unless it was cut
+// (then it is the first kTagMaxChars characters as they are).
+void finish_copy(TagCopy& copy) {
+  char* out = copy.out;
+  if (!copy.cut) {
+    while (out[-1] == ' ')
+      --out;
+  }
+  out[0] = '>';
+  out[1] = '\0';
+}
+
+// ---- Markup that is no tag -------------------------------------------------------------------
+
+enum class Doctype : std::uint8_t { kPassed, kTag, kEnded };
+
+// The document type declaration whose '<' is at in.at, walked forward once whatever its length:
+// passed over up to its '>' (quoted literals taken as they stand), its LFs counted towards
+// current_line; or, when an internal subset ('[') opens before that, taken as a tag for the
+// reader to refuse, its text copied as "<!..." up to the first '>' and its LFs pending. kEnded
+// when the document ends first (`tag` is then left for the caller to empty).
+Doctype read_doctype(InputWindow& in, TagScan& scan, char* tag) {
+  TagCopy copy{tag + 1, tag + 1 + kTagMaxChars};
+  copy.part = TagPart::kLoose;
+  tag[0] = '<';
+  ++in.at;
+  bool copied = false;
+  bool subset = false;
+  char quote = '\0';
+  std::int64_t lines = 0;
+  while (have_byte(in) == 0) {
+    const char* end = window_end(in);
+    for (const char* p = window_at(in); p < end; ++p) {
+      const char c = *p;
+      if (c == '\n') ++lines;
+      if (!copied) copied = loose_byte(copy, c) == CopyStep::kClosed;
+      if (quote != '\0') {
+        if (c == quote) quote = '\0';
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (c == '[') {
+        subset = true;
+      } else if (c == '>' && !subset) {
+        move_to(in, p + 1);
+        scan.current_line += lines;
+        return Doctype::kPassed;
+      }
+      if (subset && copied) {
+        move_to(in, p + 1);
+        scan.pending_lines += lines;
+        finish_copy(copy);
+        return Doctype::kTag;
+      }
+    }
+    move_to(in, end);
+  }
+  (subset ? scan.pending_lines : scan.current_line) += lines;
+  return Doctype::kEnded;
+}
+
+enum class TagOpen : std::uint8_t { kFound, kTaken, kEnded };
 
 // Moves in.at to the '<' of the next tag, passing over comments, CDATA sections, processing
-// instructions and a document type declaration; 1 when the document ends first. Every LF
-// before that '<' is added to `lines`.
-int find_tag_open(InputWindow& in, std::int32_t& lines) {
+// instructions and document type declarations; kTaken for a declaration taken as the tag in
+// `tag` (in.at past it), kEnded when the document ends first. Every LF before that '<' is added
+// to current_line.
+TagOpen find_tag_open(InputWindow& in, TagScan& scan, char* tag) {
+  std::int64_t& lines = scan.current_line;
   for (;;) {
-    if (skip_to_angle(in, lines) != 0) return 1;
-    const Markup kind = markup_at(in);
+    if (skip_to_angle(in, lines) != 0) return TagOpen::kEnded;
     int ended = 0;
-    switch (kind) {
+    switch (markup_at(in)) {
       case Markup::kTag:
-        return 0;
+        return TagOpen::kFound;
       case Markup::kComment:
         in.at += kCommentOpen.size();
         ended = skip_past(in, kCommentClose, lines);
@@ -189,70 +448,30 @@ int find_tag_open(InputWindow& in, std::int32_t& lines) {
         in.at += kInstructionOpen.size();
         ended = skip_past(in, kInstructionClose, lines);
         break;
-      case Markup::kDoctype: {
-        bool is_tag = false;
-        ended = read_doctype(in, lines, is_tag);
-        if (ended == 0 && is_tag) return 0;
+      case Markup::kDoctype:
+        switch (read_doctype(in, scan, tag)) {
+          case Doctype::kPassed:
+            break;
+          case Doctype::kTag:
+            return TagOpen::kTaken;
+          case Doctype::kEnded:
+            return TagOpen::kEnded;
+        }
         break;
-      }
     }
-    if (ended != 0) return 1;
+    if (ended != 0) return TagOpen::kEnded;
   }
-}
-
-// Copying one tag: where the stored characters stand, and the state of white space and '='.
-struct TagCopy {
-  char* out;
-  char* full;
-  bool space = true;  // as if a space had just been stored: drops the whitespace after the '<'
-  bool equals = false;
-  char last = '<';  // the byte before the one being looked at, as written
-};
-
-enum class CopyStep : std::uint8_t { kMore, kClosed, kFailed };
-
-// Copies the bytes of a tag from [p, end) into `copy`; `p` moves to the '>' or to `end`.
-CopyStep copy_tag_bytes(TagCopy& copy, const char*& p, const char* end, TagScan& scan) {
-  for (; p < end; ++p) {
-    const char c = *p;
-    const char stored = kTagChars[static_cast<unsigned char>(c)];
-    if (stored != '\0') {
-      if (copy.out == copy.full) return CopyStep::kFailed;
-      *copy.out++ = stored;
-      copy.space = copy.equals = false;
-    } else if (c == '>') {
-      return CopyStep::kClosed;
-    } else if (c == '\0' || copy.out == copy.full) {
-      return CopyStep::kFailed;
-    } else if (c == '=') {
-      copy.space = false;
-      copy.equals = true;
-      if (copy.out[-1] == ' ') {
-        copy.out[-1] = '=';
-      } else {
-        *copy.out++ = '=';
-      }
-    } else {
-      if (c == '\n') ++scan.pending_lines;
-      if (!copy.space && !copy.equals) {
-        *copy.out++ = ' ';
-        copy.space = true;
-      }
-    }
-    copy.last = c;
-  }
-  return CopyStep::kMore;
 }
 
 // The usual tag, copied sixteen bytes at once: fewer than sixteen characters, none of them a
-// byte up to the space, '=' or a capital, and its '>' in the window. false (nothing copied)
-// for any other tag.
+// byte up to the space, '=', '<', a quote or a capital, a '/' only first or last, and its '>' in
+// the window. false (nothing copied) for any other tag.
 bool copy_plain_tag(InputWindow& in, char* tag, TagScan& scan) {
   static_assert(kScanBlock + 2 <= kTagBufferSize);
   if (input_available(in) < kScanBlock) return false;
   const auto* at = reinterpret_cast<const char*>(in.at);
   const std::size_t length = plain_tag_length(at);
-  if (length == 0) return false;
+  if (length == 0 || at[0] == '!') return false;
   std::memcpy(tag + 1, at, kScanBlock);
   tag[1 + length] = '>';
   tag[2 + length] = '\0';
@@ -263,7 +482,8 @@ bool copy_plain_tag(InputWindow& in, char* tag, TagScan& scan) {
 
 // Copies the tag whose characters start at in.at (just after its '<') into `tag` behind the '<'
 // already stored there, normalised; in.at then stands past its '>'. 1 when the document ends
-// first, the tag is too long or it holds nothing but whitespace. Every LF passed is pending.
+// first, the tag holds nothing but whitespace or it is not formed as a tag. Every LF passed is
+// pending.
 int copy_tag(InputWindow& in, char* tag, TagScan& scan) {
   if (copy_plain_tag(in, tag, scan)) return 0;
   TagCopy copy{tag + 1, tag + 1 + kTagMaxChars};
@@ -276,13 +496,8 @@ int copy_tag(InputWindow& in, char* tag, TagScan& scan) {
     if (step == CopyStep::kClosed) break;
   }
   ++in.at;
-  char* out = copy.out;
-  while (out[-1] == ' ')
-    --out;
-  if (out == tag + 1) return 1;
-  out[0] = '>';
-  out[1] = '\0';
-  scan.slash_close = copy.last == '/';
+  finish_copy(copy);
+  scan.slash_close = copy.part == TagPart::kClosing && copy.slash;
   return 0;
 }
 
@@ -293,15 +508,27 @@ int next_tag(InputWindow& in, TagScan& scan, char* tag) {
   scan.current_line += scan.pending_lines;
   scan.pending_lines = 0;
   scan.slash_close = false;
+  scan.kept = 0;
   tag[0] = '\0';
   // Nearly always the scan stands on the '<' of a tag already.
   const bool at_tag =
       input_available(in) >= 2 && in.at[0] == '<' && in.at[1] != '!' && in.at[1] != '?';
-  if (!at_tag && find_tag_open(in, scan.current_line) != 0) return 1;
+  if (!at_tag) {
+    switch (find_tag_open(in, scan, tag)) {
+      case TagOpen::kFound:
+        break;
+      case TagOpen::kTaken:
+        return 0;
+      case TagOpen::kEnded:
+        tag[0] = '\0';
+        return 1;
+    }
+  }
   tag[0] = '<';
   ++in.at;
   if (copy_tag(in, tag, scan) != 0) {
     tag[0] = '\0';
+    scan.kept = 0;
     return 1;
   }
   return 0;
@@ -311,42 +538,14 @@ int skip_to_markup_refilling(InputWindow& in, TagScan& scan) {
   return skip_to_angle(in, scan.pending_lines);
 }
 
-namespace {
-
-// The quoted value that follows `name=` at `at` in a normalised tag; empty view and false when
-// no quote follows or it is not closed.
-bool quoted_value(std::string_view tag, std::size_t at, std::string_view& value) {
-  if (at >= tag.size() || (tag[at] != '"' && tag[at] != '\'')) return false;
-  const std::size_t close = tag.find(tag[at], at + 1);
-  if (close == std::string_view::npos) return false;
-  value = tag.substr(at + 1, close - at - 1);
-  return true;
-}
-
-}  // namespace
-
-bool tag_has_attribute(const char* tag, std::string_view name, std::string_view value) {
-  const std::string_view text(tag);
-  for (std::size_t at = text.find(name); at != std::string_view::npos;
-       at = text.find(name, at + 1)) {
-    const std::size_t equals = at + name.size();
-    std::string_view found;
-    if (equals < text.size() && text[equals] == '=' && quoted_value(text, equals + 1, found) &&
-        found == value) {
-      return true;
-    }
-  }
-  return false;
-}
-
-bool tag_attribute(const char* tag, std::string_view name, std::string_view& value) {
-  const std::string_view text(tag);
-  for (std::size_t at = text.find(name); at != std::string_view::npos;
-       at = text.find(name, at + 1)) {
-    const std::size_t equals = at + name.size();
-    if (at > 0 && text[at - 1] == ' ' && equals < text.size() && text[equals] == '=') {
-      return quoted_value(text, equals + 1, value);
-    }
+bool kept_attribute(const TagScan& scan, std::string_view name, std::string_view& value,
+                    bool& whole) {
+  for (std::size_t i = 0; i < kKeptAttributes; ++i) {
+    if ((scan.kept & 1u << i) == 0 || scan.keep[i] != name) continue;
+    const KeptValue& kept = scan.values[i];
+    whole = kept.size <= kKeptValueSize;
+    value = {kept.bytes.data(), std::min(kept.size, kKeptValueSize)};
+    return true;
   }
   return false;
 }

@@ -116,9 +116,10 @@ std::string capitals_in_tags(std::string text) {
   return text;
 }
 
+// White space wherever a tag may hold it (the declaration's "?>" stays whole).
 std::string blanks_in_tags(const std::string& text) {
   std::string spread = replace_all(text, "<", "< \r\n\t");
-  spread = replace_all(spread, ">", " \n >");
+  spread = replace_all(replace_all(spread, ">", " \n >"), "? \n >", "?>");
   return replace_all(spread, "=", " \t= ");
 }
 
@@ -302,12 +303,13 @@ TEST(TblxToTbl, BrokenDocumentsNameTheTagAndItsLine) {
       // of what follows them still count.
       {"int2 out of range", phone_with("<content>-2<", "<content>-40000<"),
        opened + "Error: <content> at line 39\n"},
-      {"unknown tag right after a value", phone_with("</fielddata>\n\t\t\t\t</record>",
-                                                     "</fielddata><x/>\n\t\t\t\t</record>"),
+      {"unknown tag right after a value",
+       phone_with("</fielddata>\n\t\t\t\t</record>", "</fielddata><x/>\n\t\t\t\t</record>"),
        opened + "Error: <x/> at line 40\n"},
       {"id out of range in a second record",
-       phone_with("\t\t\t\t</record>\n", "\t\t\t\t</record>\n\t\t\t\t<record ndata=\"1\">\n"
-                                            "\t\t\t\t\t<fielddata>\n\t\t\t\t\t\t<id>256</id>\n"),
+       phone_with("\t\t\t\t</record>\n",
+                  "\t\t\t\t</record>\n\t\t\t\t<record ndata=\"1\">\n"
+                  "\t\t\t\t\t<fielddata>\n\t\t\t\t\t\t<id>256</id>\n"),
        opened + progress("phone", "+", 1) + "Error: <id> at line 44\n"},
       {"end tag with a blank after the slash", phone_with("</table>", "</ table>"),
        opened + progress("phone", "+", 1) + "Error: </ table> at line 43\n"},
@@ -675,7 +677,8 @@ TEST(TblxToTbl, HandEditsAreReadExactlyOrRefused) {
       // every length of digits, and runs longer than the type's: read alike
       {{.type = "int4", .content = "-1"}, {.type = 1, .data = le(0xFFFFFFFFu, 4)}},
       {{.type = "int4", .content = "12345678"}, {.type = 1, .data = le(12345678, 4)}},
-      {{.type = "int4", .content = "-999999999"}, {.type = 1, .data = le(static_cast<std::uint32_t>(-999999999), 4)}},
+      {{.type = "int4", .content = "-999999999"},
+       {.type = 1, .data = le(static_cast<std::uint32_t>(-999999999), 4)}},
       {{.type = "int4", .content = "100000000"}, {.type = 1, .data = le(100000000, 4)}},
       {{.type = "int4", .content = "1000000000"}, {.type = 1, .data = le(1000000000, 4)}},
       {{.type = "int4", .content = "000000000000000000001"}, {.type = 1, .data = le(1, 4)}},
@@ -756,7 +759,8 @@ TEST(TblxToTbl, HandEditsAreReadExactlyOrRefused) {
     if (c.error.empty()) {
       const std::string file = c.bin.name + ".tbl";
       EXPECT_EQ(run.status, 0);
-      EXPECT_EQ(run.console, (dir / "doc.tblx").string() + " =>\n" + table_lines(file, c.bin.name, "+", 1));
+      EXPECT_EQ(run.console,
+                (dir / "doc.tblx").string() + " =>\n" + table_lines(file, c.bin.name, "+", 1));
       EXPECT_EQ(read_file(dir / file), bin_bytes(c.bin));
     } else {
       EXPECT_EQ(run.status, 1);

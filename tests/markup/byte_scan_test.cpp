@@ -28,14 +28,14 @@ struct Exact {
 
 struct Found {
   std::ptrdiff_t at;
-  std::int32_t lines;
+  std::int64_t lines;
   bool operator==(const Found&) const = default;
 };
 
 template <class Search>
 Found found(Search search, std::string_view text) {
   const Exact exact(text);
-  std::int32_t lines = 0;
+  std::int64_t lines = 0;
   const char* at = search(exact.begin(), exact.end(), lines);
   return {at - exact.begin(), lines};
 }
@@ -110,6 +110,25 @@ TEST(ByteScan, PlainTagLengthMatchesItsTwin) {
         const Exact exact(block);
         EXPECT_EQ(plain_tag_length_sse2(exact.begin()), plain_tag_length_scalar(exact.begin()))
             << c << " at " << at << ", '>' at " << close;
+      }
+    }
+  }
+}
+
+// A '/' is plain first ("/x", an end tag) or last ("x/", an empty element), never both.
+TEST(ByteScan, PlainTagSlashesMatchTheTwin) {
+  for (std::size_t close = 0; close < kScanBlock; ++close) {
+    for (std::size_t first = 0; first < kScanBlock; ++first) {
+      for (std::size_t second = first; second < kScanBlock; ++second) {
+        std::string block(kScanBlock, 'r');
+        block[first] = block[second] = '/';
+        block[close] = '>';
+        const Exact exact(block);
+        const std::size_t length = plain_tag_length_scalar(exact.begin());
+        EXPECT_EQ(plain_tag_length_sse2(exact.begin()), length) << block;
+        if (second >= close) continue;
+        const bool one_at_an_end = first == second && (first == 0 || first == close - 1);
+        EXPECT_EQ(length, close > 1 && one_at_an_end ? close : 0) << block;
       }
     }
   }

@@ -30,8 +30,8 @@ struct Scan {
   std::string tag;
   std::size_t content = kNone;  // offset after the tag's '>'
   std::size_t next = kNone;     // offset of the '<' after the tag
-  int line = 0;
-  int pending = 0;
+  std::int64_t line = 0;
+  std::int64_t pending = 0;
 };
 
 // One scan of a fresh document with the tag buffer prefilled with rubbish, so that a scan that
@@ -55,7 +55,7 @@ Scan scan(std::string_view text) {
 
 struct Found {
   std::string tag;
-  int line;
+  std::int64_t line;
   bool operator==(const Found&) const = default;
 };
 
@@ -91,14 +91,14 @@ TEST(NextTag, NormalisesTheTag) {
       {"</Name>", "</name>"},
       {"<Secret />", "<secret />"},
       {"<SECRET/>", "<secret/>"},
-      {"<a = = b>", "<a==b>"},
-      {"<= a>", "<=a>"},
       {"<a b='X'>", "<a b='x'>"},
       {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>",
        "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>"},
       {"<!DOCTYPE x [<!ENTITY e 'v'>]>", "<!doctype x [<!entity e 'v'>"},
       {"<!-x>", "<!-x>"},
-      {"<a<b>", "<a<b>"},
+      {"<a b=\"x>y\" c='\"'>", "<a b=\"x>y\" c='\"'>"},  // a value may hold '>' and the other quote
+      {"<a b = 'x = y' />", "<a b='x=y' />"},
+      {"</a \r\n>", "</a>"},
       {"<N\xC4\xE9\xFF>", "<n\xC4\xE9\xFF>"},  // only A to Z are lowered
       // Tags as the tool writes them are stored as they stand: the reader takes them so.
       {"<record ndata=\"255\">", "<record ndata=\"255\">"},
@@ -117,11 +117,11 @@ TEST(NextTag, GivesContentStartAndNextTag) {
   EXPECT_EQ(s.content, 5u);
   EXPECT_EQ(s.next, 7u);
 
-  // The tag ends at its first '>', whatever the quotes say.
-  s = scan("<a b=\"x>y\">");
+  // A '>' inside a value does not end the tag.
+  s = scan("<a b=\"x>y\">z");
   ASSERT_EQ(s.result, 0);
-  EXPECT_EQ(s.tag, "<a b=\"x>");
-  EXPECT_EQ(s.content, 8u);
+  EXPECT_EQ(s.tag, "<a b=\"x>y\">");
+  EXPECT_EQ(s.content, 11u);
   EXPECT_EQ(s.next, kNone);
 
   // A last tag is still found; there is just no next one.
@@ -237,20 +237,77 @@ TEST(TextPieces, DataStopsShortOfTheWindowEndByTheLookahead) {
   EXPECT_LT(chunk.begin, chunk.end);
 }
 
-TEST(TagAttributes, ReadEitherQuotes) {
-  EXPECT_TRUE(tag_has_attribute("<table write=\"overwrite\">", "write", "overwrite"));
-  EXPECT_TRUE(tag_has_attribute("<table write='overwrite'>", "write", "overwrite"));
-  EXPECT_TRUE(tag_has_attribute("<content a=\"1\" encoding='b64'/>", "encoding", "b64"));
-  EXPECT_FALSE(tag_has_attribute("<table write='overwrite\">", "write", "overwrite"));
-  EXPECT_FALSE(tag_has_attribute("<table write=\"append\">", "write", "overwrite"));
-  EXPECT_FALSE(tag_has_attribute("<table write=overwrite>", "write", "overwrite"));
+// The value as written of each kept attribute ("-" for none) after one scan, or "fails".
+std::string kept_values(std::string_view text) {
+  Document d(text);
+  d.lines.keep = {"write", "encoding"};
+  char tag[kTagBufferSize] = {};
+  if (next_tag(d.in, d.lines, tag) != 0) return "fails";
+  std::string out;
+  for (const std::string_view name : d.lines.keep) {
+    std::string_view value;
+    bool whole = true;
+    out += kept_attribute(d.lines, name, value, whole) ? std::string(value) : "-";
+    out += whole ? "|" : "...|";
+  }
+  return out;
+}
 
-  std::string_view value;
-  ASSERT_TRUE(tag_attribute("<?xml version='1.0' encoding='utf-8'?>", "encoding", value));
-  EXPECT_EQ(value, "utf-8");
-  ASSERT_TRUE(tag_attribute("<?xml myencoding=\"x\" encoding=\"utf8\"?>", "encoding", value));
-  EXPECT_EQ(value, "utf8");
-  EXPECT_FALSE(tag_attribute("<?xml version=\"1.0\"?>", "encoding", value));
+TEST(TagAttributes, OnlyTheNamedAttributesAreKeptWithTheirValuesAsWritten) {
+  const std::string long_value(kKeptValueSize + 1, 'v');
+  const struct {
+    std::string text;
+    std::string kept;
+  } cases[] = {
+      {"<table write=\"OverWrite\">", "OverWrite|-|"},
+      {"<table WRITE = 'a&amp;b' encoding=\"b64\">", "a&amp;b|b64|"},
+      {"<table note='write=\"overwrite\"' xwrite=\"overwrite\" x:write=\"overwrite\">", "-|-|"},
+      {"<table note=\"x > 0\" write=\"overwrite\"/>", "overwrite|-|"},
+      {"<?xml version='1.0' encoding='utf-8'?>", "-|utf-8|"},
+      {"<content encoding=\"\n\">", "-|\n|"},
+      {"<content encoding=\"\">", "-||"},
+      {"<table write=\"" + long_value + "\">", long_value.substr(0, kKeptValueSize) + "...|-|"},
+      // A kept attribute given twice is no tag.
+      {"<table write=\"append\" Write=\"append\">", "fails"},
+      // The tag after a tag with kept attributes keeps none of them.
+      {"<table>", "-|-|"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(kept_values(c.text), c.kept) << c.text;
+}
+
+TEST(NextTag, RefusesWhatIsNotFormedAsATag) {
+  const struct {
+    const char* text;
+    int pending;  // the tag's own line ends, pending
+  } cases[] = {
+      {"<table write>", 0},                   // an attribute without '='
+      {"<table write=append>", 0},            // without quotes
+      {"<table write='append\">", 0},         // quotes that do not match
+      {"<table\nwrite=\"a\"note=\"b\">", 1},  // no white space between attributes
+      {"<table <name>", 0},                   // '<' inside a tag
+      {"<table a=\"<\">", 0},                 // also inside a value
+      {"<a = = b>", 0},
+      {"<= a>", 0},
+      {"<a b==\"1\">", 0},
+      {"<a/b>", 0},
+      {"<a/ >", 0},
+      {"<a \"b\">", 0},
+      {"</id/>", 0},  // an end tag holds its name and white space only
+      {"</id x>", 0},
+      {"</id x=\"1\">", 0},
+      {"</>", 0},
+      {"</ >", 0},
+      {"<a\"b>", 0},
+      {"<a b=\"1\"\n\n", 2},  // ends inside the tag
+  };
+  for (const auto& c : cases) {
+    const Scan s = scan(c.text);
+    EXPECT_EQ(s.result, 1) << c.text;
+    EXPECT_EQ(s.tag, "") << c.text;
+    EXPECT_EQ(s.line, 1) << c.text;
+    EXPECT_EQ(s.pending, c.pending) << c.text;
+  }
 }
 
 TEST(NextTag, CountsLinesOfTagsAndFailures) {
@@ -286,25 +343,23 @@ TEST(NextTag, ADocumentReadAfterAnotherCountsFromOne) {
 }
 
 TEST(NextTag, FailsWithAnEmptyBufferAndNoPositions) {
-  const std::string tag125(125, 'a');
-  const std::string long_tag = "<\n" + tag125 + "\n>";  // the second LF is past the limit
   const struct {
     std::string text;
     int line;     // current_line after the failure
     int pending;  // pending_lines after the failure
   } cases[] = {
-      {"ab\ncd\n", 3, 0},           // no '<'
-      {"x\n<!-- a\nb", 3, 0},       // comment without its end
-      {"\n<!-- a\n -->", 3, 0},     // text ends right after a comment
-      {"\n<!-- a -->\n\nz", 4, 0},  // no tag after a comment
-      {"\n< \n\n", 2, 2},           // only whitespace after the '<'
-      {"ab\n<", 2, 0},              // '<' as the last character
-      {"<abc\n de", 1, 1},          // text ends inside the tag
-      {"<>", 1, 0},                 //
-      {"< \n\t>", 1, 1},            // whitespace only
-      {long_tag, 1, 1},             // 126 characters
-      {"<" + tag125 + "a>", 1, 0},  //
-      {"<" + tag125 + " >", 1, 0},  // the limit is reached before the trailing space
+      {"ab\ncd\n", 3, 0},                     // no '<'
+      {"x\n<!-- a\nb", 3, 0},                 // comment without its end
+      {"\n<!-- a\n -->", 3, 0},               // text ends right after a comment
+      {"\n<!-- a -->\n\nz", 4, 0},            // no tag after a comment
+      {"\n< \n\n", 2, 2},                     // only whitespace after the '<'
+      {"ab\n<", 2, 0},                        // '<' as the last character
+      {"<abc\n de", 1, 1},                    // text ends inside the tag
+      {"<>", 1, 0},                           //
+      {"< \n\t>", 1, 1},                      // whitespace only
+      {"<a b='>\n", 1, 1},                    // text ends inside a value
+      {"\n<!DOCTYPE a [\n<!ENTITY x", 2, 1},  // inside a document type taken as a tag
+      {"\n<!DOCTYPE a 'b\n", 3, 0},           // inside one passed over
   };
   for (const auto& c : cases) {
     const Scan s = scan(c.text);
@@ -316,21 +371,35 @@ TEST(NextTag, FailsWithAnEmptyBufferAndNoPositions) {
   }
 }
 
-TEST(NextTag, TakesTagsUpTo125Characters) {
-  const std::string half(62, 'b');
-  const std::string cases[] = {
-      std::string(125, 'a'),
-      std::string(124, 'a') + " ",       // the trailing space is stored, then removed
-      " \n\t " + std::string(125, 'a'),  // whitespace after the '<' is not stored
-      half + "   \n\t" + half,           // a run of whitespace is stored once
-      half + " = \n " + half,            // so is an '=' with whitespace around it
+// A tag of any length is read whole; its stored text is the first 125 characters of its
+// normalised text and the '>'.
+TEST(NextTag, TakesTagsOfAnyLength) {
+  const std::string a125(kTagMaxChars, 'a');
+  const std::string long_value = "<x a='" + std::string(300, '>') + "\n' b=\"2\">";
+  const struct {
+    std::string text;
+    std::string tag;
+    std::size_t content;  // offset after the tag's '>'
+  } cases[] = {
+      {"<" + a125 + ">", "<" + a125 + ">", 127},
+      {"<" + a125 + " >", "<" + a125 + ">", 128},       // the trailing space is no character
+      {"<" + a125 + "a>", "<" + a125 + ">", 128},       // cut
+      {"<" + a125 + " b='1'>", "<" + a125 + ">", 133},  // cut at the space
+      {"<x\n" + std::string(124, 'b') + "='1'>", "<x " + std::string(123, 'b') + ">", 132},
+      {"< \n\t " + a125 + ">", "<" + a125 + ">", 131},  // white space after the '<' is not stored
+      {long_value, "<x a='" + std::string(120, '>') + ">", long_value.size()},
+      {"<" + std::string(100000, 'a') + ">x", "<" + a125 + ">", 100002},
   };
-  for (const std::string& inside : cases) {
-    const std::string text = "<" + inside + ">";
-    const Scan s = scan(text);
-    EXPECT_EQ(s.result, 0) << text;
-    EXPECT_LE(s.tag.size(), kTagMaxChars + 2) << text;
+  for (const auto& c : cases) {
+    const Scan s = scan(c.text);
+    EXPECT_EQ(s.result, 0) << c.text;
+    EXPECT_EQ(s.tag, c.tag) << c.text;
+    EXPECT_EQ(s.content, c.content) << c.text;
   }
+  // The line ends inside a long tag are pending, wherever the cut falls.
+  const Scan s = scan(long_value);
+  EXPECT_EQ(s.line, 1);
+  EXPECT_EQ(s.pending, 1);
 }
 
 TEST(NextTag, ChangesNothingAtTheEndOfTheDocument) {
