@@ -251,6 +251,40 @@ TEST(TblxToTbl, FormsThatXmlToolsWriteReadAsTheyMean) {
        "Error: <!doctype tblx [<!entity e \"v\"> at line 2\n", ""},
       {"an empty element where children belong", phone_with("<table write=\"append\">", "<table/>"),
        "Error: </table> at line 10\n", ""},
+      // Attributes are read by their name and quoted value, not found in the tag's text.
+      {"'>' in a value, as canonicalisers write it",
+       phone_with("<table write=\"append\">", "<table note=\"x > 0\" write=\"overwrite\">"),
+       table_lines("phone.tbl", "phone", "", 1), phone_table(tbl2tblx::kOverwrite)},
+      {"write in any letter case, decoded",
+       phone_with("<table write=\"append\">", "<table WRITE = 'Over&#87;rite'>"),
+       table_lines("phone.tbl", "phone", "", 1), phone_table(tbl2tblx::kOverwrite)},
+      {"attributes that only look like write",
+       phone_with("<table write=\"append\">",
+                  "<table xwrite=\"overwrite\" note='write=\"overwrite\"' x:write=\"overwrite\">"),
+       phone_lines, phone_table()},
+      {"'>' in a content tag's value", phone_with("<content>Ann<", "<content src=\"a>b\">Ann<"),
+       phone_lines, phone_table()},
+      {"encoding in any letter case, decoded",
+       phone_with(
+           string_value,
+           "blob</type>\n\t\t\t\t\t\t<content x='\"' ENCODING=\"B6&#52;\">QW5uAA==</content>"),
+       phone_lines, phone_with_value(3, "Ann\0"s)},
+      // Tags of any length, as editors write the root with its schema's location.
+      {"a root tag of 128 characters",
+       phone_with("<tblx>",
+                  "<tblx xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+                  "xsi:noNamespaceSchemaLocation=\"file:///usr/share/tbl2tblx/tblx.xsd\">"),
+       phone_lines, phone_table()},
+      {"a table tag of 10000 characters",
+       phone_with("<table write=\"append\">",
+                  "<table note='" + std::string(10000, '>') + "' write=\"overwrite\">"),
+       table_lines("phone.tbl", "phone", "", 1), phone_table(tbl2tblx::kOverwrite)},
+      // Passed over in one forward walk, however long.
+      {"a document type of 4 MB",
+       declare(phone_with("<tblx>",
+                          "<!DOCTYPE tblx SYSTEM \"" + std::string(4 << 20, '>') + "\">\n<tblx>"),
+               declared),
+       phone_lines, phone_table()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -324,6 +358,35 @@ TEST(TblxToTbl, BrokenDocumentsNameTheTagAndItsLine) {
        opened + progress("phone", "+", 1) + "Error:  at line 46\n"},
       {"ends inside a tag", crlf(kPhoneLines.substr(0, kPhoneLines.find("</table>") + 4)),
        opened + progress("phone", "+", 1) + "Error:  at line 43\n"},
+      // A write mode is one of the two, and a tag is formed as XML forms it.
+      {"a write mode misspelt", phone_with("\"append\"", "\"overwirte\""),
+       "Error: <table write=\"overwirte\"> at line 10\n"},
+      {"a write mode with blanks", phone_with("\"append\"", "\" append\""),
+       "Error: <table write=\" append\"> at line 10\n"},
+      {"a write mode that is no byte", phone_with("\"append\"", "\"&#256;\""),
+       "Error: <table write=\"&#256;\"> at line 10\n"},
+      {"a write mode without quotes", phone_with("\"append\"", "append"), "Error:  at line 10\n"},
+      {"a write mode given twice", phone_with("\"append\"", "\"append\" Write=\"append\""),
+       "Error:  at line 10\n"},
+      {"an attribute without a value",
+       phone_with("\t<records nrecord=\"1\">", "\t<records nrecord>"),
+       opened + "Error:  at line 28\n"},
+      {"'<' inside a tag", phone_with("<groups ngroup=\"1\">", "<groups ngroup=\"<1\">"),
+       opened + "Error:  at line 25\n"},
+      {"an end tag with a slash at its end", phone_with("ext</name>", "ext</name/>"),
+       opened + "Error:  at line 21\n"},
+      {"an end tag with an attribute", phone_with("ext</name>", "ext</name a=\"1\">"),
+       opened + "Error:  at line 21\n"},
+      {"a blob's encoding in another attribute",
+       phone_with("string</type>\n\t\t\t\t\t\t<content>Ann",
+                  "blob</type>\n\t\t\t\t\t\t<content xencoding=\"b64\">QW5uAA=="),
+       opened + "Error: <content xencoding=\"b64\"> at line 34\n"},
+      {"an unknown root tag of 129 characters, named by 125",
+       phone_with("<tblx>",
+                  "<tblx2 xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+                  "xsi:noNamespaceSchemaLocation=\"file:///usr/share/tbl2tblx/tblx.xsd\">"),
+       "Error: <tblx2 xmlns:xsi=\"http://www.w3.org/2001/xmlschema-instance\" "
+       "xsi:nonamespaceschemalocation=\"file:///usr/share/tbl2tblx/tblx.xs> at line 2\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
