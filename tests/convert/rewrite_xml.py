@@ -11,5 +11,12 @@ elif form == "etree-ascii":
 elif form == "minidom-utf8":
     with open(target, "wb") as out:
         out.write(xml.dom.minidom.parse(source).toxml(encoding="utf-8"))
+elif form == "etree-c14n-note":
+    # Canonical XML leaves '>' in attribute values as it stands; a note before write holds one.
+    tree = ElementTree.parse(source)
+    for table in tree.iter("table"):
+        table.set("note", "x > 0")
+    with open(target, "w", encoding="utf-8") as out:
+        out.write(ElementTree.canonicalize(ElementTree.tostring(tree.getroot(), encoding="unicode")))
 else:
     sys.exit("unknown form: " + form)
