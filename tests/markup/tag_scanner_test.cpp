@@ -333,6 +333,19 @@ TEST(NextTag, CountsLinesOfTagsAndFailures) {
     EXPECT_EQ(walk(c.text), c.found) << c.text;
 }
 
+// The count goes on past what 32 bits hold, before a tag, inside one and at a failure.
+TEST(NextTag, CountsLinesPastTwoToTheThirtyOne) {
+  constexpr std::int64_t kLast32 = 2147483647;
+  Document d("\n\n<a\n>\n<b");
+  d.lines.current_line = kLast32;
+  char tag[kTagBufferSize] = {};
+  ASSERT_EQ(next_tag(d.in, d.lines, tag), 0);
+  EXPECT_EQ(d.lines.current_line, kLast32 + 2);
+  ASSERT_EQ(skip_to_markup(d.in, d.lines), 0);
+  EXPECT_EQ(next_tag(d.in, d.lines, tag), 1);
+  EXPECT_EQ(d.lines.current_line, kLast32 + 4);
+}
+
 TEST(NextTag, ADocumentReadAfterAnotherCountsFromOne) {
   const char* document = "\n<a\n>\n\n<b>\n";
   const std::vector<Found> alone = walk(document);
