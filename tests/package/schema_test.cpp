@@ -281,7 +281,7 @@ TEST(Schema, AcceptsEveryDocumentTheReaderAccepts) {
        "<tables ntable=\"1\">\r\n\t\t<table write=\"append\">", "<tables>\r\n\t\t<table>"},
       {"counts that lie", "<record ndata=\"2\">", "<record ndata=\"-300\" nrecord=\"x\">"},
       {"other attributes and write values", "<table write=\"append\">",
-       "<table write=\"replace\" id=\"7\">"},
+       "<table WRITE=\"Overwrite\" id=\"7\">"},
       {"write in single quotes", "write=\"append\"", "write='overwrite'"},
       {"blob with its encoding in single quotes", string_value,
        "blob</type>\r\n\t\t\t\t\t\t<content encoding='b64'>QW5uAA==</content>"},
