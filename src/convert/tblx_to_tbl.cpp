@@ -183,7 +183,7 @@ int read_streamed_fielddata(Reader& r, TableFile& t, const FieldDataHead& head,
   v.out = &t.file;
   if (read_text(r, v) != 0) return 1;
   if (!is_string) {
-    if (v.foreign) return parse_error(r);
+    if (!base64_form_exact(v.form)) return parse_error(r);
     std::uint8_t last = 0;
     (void)output_write(t.file, {&last, base64_decode_finish(v.base64, &last)});
   }
