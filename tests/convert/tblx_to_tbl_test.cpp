@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
+#include <iterator>
 #include <optional>
 #include <random>
 #include <regex>
@@ -512,6 +514,98 @@ TEST(TblxToTbl, ATableNamedLikeAnEarlierOneTakesTheTimeName) {
   EXPECT_EQ(read_file(dir / "<x.tbl"), small_table("<x", tbl2tblx::kOverwrite));
 }
 
+// Tables of the batch's documents share the run's files: a later table of a file name the run
+// wrote, by any name or link that reaches the same file, takes the time name.
+TEST(TblxToTbl, NoTableReplacesAFileTheRunWrote) {
+  ScratchDir dir;
+  write_file(dir / "one.tblx", document(small_table_xml("phone", "<table write=\"overwrite\">")));
+  write_file(dir / "two.tblx", document(small_table_xml("phone")));
+  write_file(dir / "three.tblx", document(small_table_xml("alias")));
+  fs::create_symlink("phone.tbl", dir / "alias.tbl");
+  const std::string time_name = "<time>.tbl";
+  EXPECT_EQ(std::regex_replace(run_in(dir.path, {"one.tblx", "two.tblx", "three.tblx"}),
+                               std::regex("[0-9]{14}\\.tbl"), time_name),
+            "one.tblx =>\n" + table_lines("phone.tbl", "phone", "", 1) + "two.tblx =>\n" +
+                "phone.tbl: Cannot write the file. Retry...\n" +
+                table_lines(time_name, "phone", "+", 1) + "three.tblx =>\n" +
+                "alias.tbl: Cannot write the file. Retry...\n" +
+                table_lines(time_name, "alias", "+", 1));
+  EXPECT_EQ(read_file(dir / "phone.tbl"), small_table("phone", tbl2tblx::kOverwrite));
+  const Files entries = dir.entries();
+  ASSERT_EQ(entries.size(), 7u);
+  EXPECT_EQ(read_file(dir / entries[0]), small_table("phone"));
+  EXPECT_EQ(read_file(dir / entries[1]), small_table("alias"));
+}
+
+// The time name for "now" formatted as the tool makes it, `later` seconds on.
+std::string time_name_at(std::time_t now, int later) {
+  const std::time_t at = now + later;
+  std::tm local{};
+  localtime_r(&at, &local);
+  char name[32];
+  std::strftime(name, sizeof name, "%Y%m%d%H%M%S.tbl", &local);
+  return name;
+}
+
+// A time name is taken only where no file stands: the next second's is tried, three times.
+TEST(TblxToTbl, ATimeNameThatStandsIsNeverReplaced) {
+  for (const int standing : {3, 40}) {
+    SCOPED_TRACE(standing);
+    ScratchDir dir;
+    write_file(dir / "t.tblx", document(small_table_xml("a/b")));
+    const std::time_t now = std::time(nullptr);
+    Files before = {"t.tblx"};
+    for (int later = -1; later < standing; ++later) {
+      write_file(dir / time_name_at(now, later), "standing");
+      before.push_back(time_name_at(now, later));
+    }
+    std::sort(before.begin(), before.end());
+    const std::string out = run_in(dir.path, {"t.tblx"});
+    Files after = dir.entries();
+    for (const std::string& name : before) {
+      if (name != "t.tblx") {
+        EXPECT_EQ(read_file(dir / name), "standing") << name;
+      }
+    }
+    Files added;
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                        std::back_inserter(added));
+    if (standing == 3) {
+      ASSERT_EQ(added.size(), 1u);
+      EXPECT_GT(added[0], time_name_at(now, standing - 1));
+      EXPECT_EQ(read_file(dir / added[0]), small_table("a/b"));
+      EXPECT_EQ(out, "t.tblx =>\na/b.tbl: Cannot write the file. Retry...\n" +
+                         table_lines(added[0], "a/b", "+", 1));
+    } else {
+      EXPECT_EQ(added, Files{});
+      EXPECT_TRUE(std::regex_match(out, std::regex("t.tblx =>\na/b.tbl: Cannot write the file. "
+                                                   "Retry...\n[0-9]{14}\\.tbl: Cannot write "
+                                                   "the file\n")))
+          << out;
+    }
+  }
+}
+
+// Two runs in one folder that fall back to time names at once: each table in a file of its own.
+TEST(TblxToTbl, RunsRacingForATimeNameLoseNoTable) {
+  ScratchDir dir;
+  write_file(dir / "one.tblx", document(small_table_xml("1/a") + small_table_xml("1/b")));
+  write_file(dir / "two.tblx", document(small_table_xml("2/a") + small_table_xml("2/b")));
+  Started one = start_tool({"one.tblx"}, {.cwd = dir.path});
+  Started two = start_tool({"two.tblx"}, {.cwd = dir.path});
+  EXPECT_EQ(finish(one).status, 0);
+  EXPECT_EQ(finish(two).status, 0);
+  std::vector<std::string> tables;
+  for (const std::string& name : dir.entries()) {
+    if (name.ends_with(".tbl")) tables.push_back(read_file(dir / name));
+  }
+  std::vector<std::string> expected = {small_table("1/a"), small_table("1/b"), small_table("2/a"),
+                                       small_table("2/b")};
+  std::sort(tables.begin(), tables.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(tables, expected);
+}
+
 // A table whose groups or one record's values number `count`.
 std::string counted_document(int count, bool groups) {
   std::string items;
@@ -675,7 +769,8 @@ TEST(TblxToTbl, HandEditsAreReadExactlyOrRefused) {
       // every length of digits, and runs longer than the type's: read alike
       {{.type = "int4", .content = "-1"}, {.type = 1, .data = le(0xFFFFFFFFu, 4)}},
       {{.type = "int4", .content = "12345678"}, {.type = 1, .data = le(12345678, 4)}},
-      {{.type = "int4", .content = "-999999999"}, {.type = 1, .data = le(static_cast<std::uint32_t>(-999999999), 4)}},
+      {{.type = "int4", .content = "-999999999"},
+       {.type = 1, .data = le(static_cast<std::uint32_t>(-999999999), 4)}},
       {{.type = "int4", .content = "100000000"}, {.type = 1, .data = le(100000000, 4)}},
       {{.type = "int4", .content = "1000000000"}, {.type = 1, .data = le(1000000000, 4)}},
       {{.type = "int4", .content = "000000000000000000001"}, {.type = 1, .data = le(1, 4)}},
@@ -785,7 +880,8 @@ TEST(TblxToTbl, HandEditsAreReadExactlyOrRefused) {
     if (c.error.empty()) {
       const std::string file = c.bin.name + ".tbl";
       EXPECT_EQ(run.status, 0);
-      EXPECT_EQ(run.console, (dir / "doc.tblx").string() + " =>\n" + table_lines(file, c.bin.name, "+", 1));
+      EXPECT_EQ(run.console,
+                (dir / "doc.tblx").string() + " =>\n" + table_lines(file, c.bin.name, "+", 1));
       EXPECT_EQ(read_file(dir / file), bin_bytes(c.bin));
     } else {
       EXPECT_EQ(run.status, 1);
