@@ -106,8 +106,8 @@ TEST(Unescape, RefusesReferencesXmlDoesNotDefine) {
   for (const std::string& text : std::vector<std::string>{
            "&eacute;", "&nbsp;", "caf&euro;", "&AMP;", "&QUOT;", "&x;", "&_a.b-c:1;", "&\xE9t\xE9;",
            "&#X41;", "&#12a;", "&#;", "&#x;", "&#-1;", "&#+65;", "&#x41g;",
-           std::string("&") + std::string(60, 'a') + ";", "&" + std::string(60, 'a'),
-           "&#" + std::string(60, 'z')}) {
+           std::string("&").append(60, 'a').append(";"), std::string("&").append(60, 'a'),
+           std::string("&#").append(60, 'z')}) {
     EXPECT_EQ(unescape_of(text), std::nullopt) << text;
   }
 }
