@@ -315,6 +315,49 @@ std::size_t base64_decode_finish(Base64Decoder& state, std::uint8_t* dest) {
   return written;
 }
 
+namespace {
+
+constexpr std::string_view kFormSpace = " \t\r\n";
+// The bits of the character before the padding that it leaves unused: four before "==", two
+// before "=".
+constexpr std::uint8_t kUnusedBeforeTwoPads = 0xF;
+constexpr std::uint8_t kUnusedBeforeOnePad = 0x3;
+constexpr std::uint64_t kFirstPadPlace = 2;  // "xx==" and "xxx=" only
+
+void form_pad(Base64Form& form) {
+  const std::uint64_t place = form.chars % kGroupChars;
+  if (form.pads == 0) {
+    const std::uint8_t unused =
+        place == kFirstPadPlace ? kUnusedBeforeTwoPads : kUnusedBeforeOnePad;
+    form.broken |= place < kFirstPadPlace || (form.last & unused) != 0;
+  } else {
+    form.broken |= form.pads > 1 || place != kGroupChars - 1;
+  }
+  ++form.pads;
+  ++form.chars;
+}
+
+}  // namespace
+
+void base64_form_step(Base64Form& form, std::span<const std::uint8_t> text) {
+  for (const std::uint8_t c : text) {
+    const std::uint8_t value = kValues[c];
+    if (value < kPadValue) {
+      form.broken |= form.pads != 0;
+      form.last = value;
+      ++form.chars;
+    } else if (value == kPadValue) {
+      form_pad(form);
+    } else {
+      form.broken |= kFormSpace.find(static_cast<char>(c)) == std::string_view::npos;
+    }
+  }
+}
+
+bool base64_form_exact(const Base64Form& form) {
+  return !form.broken && form.chars % kGroupChars == 0;
+}
+
 std::size_t base64_decode_into(std::span<const std::uint8_t> text, std::uint8_t* dest) {
   Base64Decoder state;
   const std::size_t written = base64_decode_step(state, text, dest);

@@ -12,9 +12,9 @@
 
 namespace tbl2tblx {
 
-inline constexpr std::uint64_t kBase64LineWidth = 76;      // "-e"
-inline constexpr std::uint64_t kBase64BytesPerLine = 57;   // 76 characters
-inline constexpr std::uint64_t kBase64Unbroken = 0;        // "-c" and blob contents
+inline constexpr std::uint64_t kBase64LineWidth = 76;     // "-e"
+inline constexpr std::uint64_t kBase64BytesPerLine = 57;  // 76 characters
+inline constexpr std::uint64_t kBase64Unbroken = 0;       // "-c" and blob contents
 
 // Every three bytes encode to four characters.
 inline constexpr std::uint64_t kBase64GroupBytes = 3;
@@ -52,9 +52,9 @@ std::size_t base64_encode_short(const std::uint8_t* data, std::size_t length, ch
 // piece to base64_decode_step in order, then call base64_decode_finish once.
 struct Base64Decoder {
   std::uint32_t values[4] = {};
-  int places = 0;             // places of the current group filled so far
+  int places = 0;                  // places of the current group filled so far
   bool last_was_accepted = false;  // the last byte fed was an accepted character
-  bool ended = false;         // a padded group was decoded: everything after it is ignored
+  bool ended = false;              // a padded group was decoded: everything after it is ignored
 };
 
 // Decodes `text` into `dest` (room for text.size() bytes is always enough); returns the number
@@ -70,5 +70,20 @@ struct Base64Decoder {
 // A whole text in one call; `dest` may be text.data().
 [[nodiscard]] std::size_t base64_decode_into(std::span<const std::uint8_t> text,
                                              std::uint8_t* dest);
+
+// The exact form of a base64 text, checked as it streams beside the decoder: once the white
+// space (space, tab, CR, LF) is left out, empty or groups of four characters of the alphabet,
+// '=' only as the last one or two characters of the text, and the bits that the padding leaves
+// unused zero, as every encoder writes them. Such a text decodes to one value only, which the
+// lenient decoder also gives.
+struct Base64Form {
+  std::uint64_t chars = 0;  // characters taken, padding included
+  std::uint8_t pads = 0;
+  std::uint8_t last = 0;  // the value of the last alphabet character
+  bool broken = false;
+};
+void base64_form_step(Base64Form& form, std::span<const std::uint8_t> text);
+// Whether the whole text fed to base64_form_step has the exact form.
+bool base64_form_exact(const Base64Form& form);
 
 }  // namespace tbl2tblx

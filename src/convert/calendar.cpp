@@ -41,8 +41,8 @@ bool reproducible_date(std::tm& date) {
 
 }  // namespace
 
-CalendarTime local_time_now() {
-  const std::time_t now = std::time(nullptr);
+CalendarTime local_time_now(int later) {
+  const std::time_t now = std::time(nullptr) + later;
   std::tm local{};
   if (localtime_r(&now, &local) == nullptr) return {};
   return calendar_time(local);

@@ -22,14 +22,16 @@ struct RunContext {
   Console console;  // every message and progress line
   // The window that inputs are read through (tests and fuzzers make it tiny).
   std::size_t window = kInputWindowSize;
-  // The wait after falling back to a time-stamped name, so that two fallbacks in one run get
-  // two names. Fuzzers make it zero.
+  // The wait after falling back to a time-stamped name, so that the next fallback of the run
+  // finds the next second's name free. Fuzzers make it zero.
   std::chrono::milliseconds fallback_pause = std::chrono::seconds(1);
   // Where outputs are created; empty: the current folder.
   std::string output_folder;
   // Elements that a document holds as the tool writes them are read straight from the window;
   // off, the tag walk reads every element (tests compare the two).
   bool direct_reads = true;
+  // Every file the run has committed: no later output of the run replaces one of them.
+  WrittenFiles written;
 };
 
 // Which way a file is converted, by its name's extension in any letter case (a name that is the

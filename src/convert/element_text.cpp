@@ -45,25 +45,6 @@ void add_number_char(Value& v, char c) {
   if (v.part == NumberPart::kDigits) add_digit(v, c);
 }
 
-// What a blob content may hold: the base64 alphabet, its padding and XML white space. The
-// decoder would skip anything else, so a slip would decode to other bytes without a word.
-constexpr std::array<bool, 256> make_base64_text_set() {
-  std::array<bool, 256> set{};
-  for (const char c : std::string_view("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                       "0123456789+/= \t\r\n")) {
-    set[static_cast<unsigned char>(c)] = true;
-  }
-  return set;
-}
-constexpr std::array<bool, 256> kBase64Text = make_base64_text_set();
-
-bool is_base64_text(std::string_view text) {
-  bool all = true;
-  for (const char c : text)
-    all &= kBase64Text[static_cast<unsigned char>(c)];
-  return all;
-}
-
 // Base64 text decoded into the output in parts no larger than its buffer takes at once.
 void decode_base64_into(Value& v, std::string_view text) {
   constexpr std::size_t kPart = kOutputBufferSize / 2;
@@ -100,7 +81,7 @@ void take(Value& v, std::string_view text) {
       (void)output_write(*v.out, text);  // a failure is sticky: reported once the element is read
       return;
     case Sink::kBlob:
-      if (!is_base64_text(text)) v.foreign = true;
+      base64_form_step(v.form, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
       decode_base64_into(v, text);
       return;
   }

@@ -41,7 +41,7 @@ struct Value {
   std::int64_t magnitude = 0;
   OutputFile* out = nullptr;  // kString and kBlob: written as decoded, failures checked later
   Base64Decoder base64;       // kBlob
-  bool foreign = false;       // kBlob: a character outside base64 and XML white space
+  Base64Form form;            // kBlob: a slip would decode to other bytes without a word
 };
 
 std::string_view short_text(const Value& v);

@@ -26,4 +26,7 @@ bool names_a_folder(std::string_view table);
 // The name a table's file falls back to when its own cannot be written: the time, to the second.
 std::string fallback_file_name(const CalendarTime& time);
 
+// Where a fallback name stands taken, the next second's names tried, at most this many.
+inline constexpr int kFallbackNextSeconds = 3;
+
 }  // namespace tbl2tblx

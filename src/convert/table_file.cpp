@@ -22,21 +22,23 @@ int patch_item(TableFile& t, std::uint64_t offset, std::span<const std::uint8_t>
   return output_patch(t.file, offset, bytes) == 0 ? 0 : file_error(t, DocumentStop::kWrite, item);
 }
 
-int open_table_file(TableFile& t, const WrittenNames& written, RunContext& run) {
+int open_table_file(TableFile& t, RunContext& run) {
   const std::string_view name(t.name.data());
   t.output_name = table_file_name(name);
-  if (!names_a_folder(name) && !written.contains(t.output_name) &&
-      output_open(t.file, output_path(run, t.output_name).c_str()) == 0) {
+  const std::string path = output_path(run, t.output_name);
+  if (!names_a_folder(name) && !was_written(run.written, path.c_str()) &&
+      output_open(t.file, path.c_str()) == 0) {
     return 0;
   }
   say(run.console, kMessageRetry, t.output_name.c_str());
-  t.output_name = fallback_file_name(local_time_now());
-  if (written.contains(t.output_name) ||
-      output_open(t.file, output_path(run, t.output_name).c_str()) != 0) {
-    return file_error(t, DocumentStop::kFile, nullptr);
+  for (int later = 0; later <= kFallbackNextSeconds; ++later) {
+    t.output_name = fallback_file_name(local_time_now(later));
+    if (output_open_new(t.file, output_path(run, t.output_name).c_str()) == 0) {
+      std::this_thread::sleep_for(run.fallback_pause);
+      return 0;
+    }
   }
-  std::this_thread::sleep_for(run.fallback_pause);
-  return 0;
+  return file_error(t, DocumentStop::kFile, nullptr);
 }
 
 }  // namespace tbl2tblx

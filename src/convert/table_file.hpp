@@ -6,8 +6,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <set>
 #include <span>
 #include <string>
 
@@ -17,10 +15,6 @@
 #include "io/io.hpp"
 
 namespace tbl2tblx {
-
-// The files one document has written so far, by name: a later table of the same name must not
-// replace one of them.
-using WrittenNames = std::set<std::string, std::less<>>;
 
 struct TableFile {
   OutputFile file;
@@ -54,9 +48,10 @@ int file_error(TableFile& t, DocumentStop stop, const char* item);
                              std::span<const std::uint8_t> bytes, const char* item);
 
 // Creates the file named after the table, in the run's output folder. A name that would leave
-// the folder, or that names a file this document has already written, is not tried; one that
-// cannot be created gives way to a name made of the local time (said on the console), after
-// which the run pauses, so that the next fallback gets another name.
-[[nodiscard]] int open_table_file(TableFile& t, const WrittenNames& written, RunContext& run);
+// the folder, or that names a file this run has already written, is not tried; one that cannot
+// be created gives way to a name made of the local time (said on the console), taken only where
+// no file stands, or else the next second's, after which the run pauses, so that its next
+// fallback finds a free name.
+[[nodiscard]] int open_table_file(TableFile& t, RunContext& run);
 
 }  // namespace tbl2tblx

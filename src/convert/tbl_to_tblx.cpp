@@ -505,8 +505,10 @@ int convert_tbl_to_tblx(const char* path, RunContext& run) {
     return 1;
   }
   const std::string document_name = document_name_for(path);
+  const std::string document_path = output_path(run, document_name);
   OutputFile out;
-  if (output_open(out, output_path(run, document_name).c_str()) != 0) {
+  if (was_written(run.written, document_path.c_str()) ||
+      output_open(out, document_path.c_str()) != 0) {
     say(console, kMessageCannotWrite, document_name.c_str());
     return 1;
   }
@@ -518,6 +520,7 @@ int convert_tbl_to_tblx(const char* path, RunContext& run) {
   const TableOutcome outcome = write_table_document(input, head, out, run);
   const bool committed = outcome == TableOutcome::kComplete && output_commit(out) == 0;
   if (!committed) output_discard(out);
+  if (committed) remember_written(run.written, out);
   return report_table(console, path, document_name.c_str(), outcome, committed);
 }
 

@@ -193,7 +193,7 @@ int read_streamed_fielddata(Reader& r, TableFile& t, const FieldDataHead& head,
   v.out = &t.file;
   if (read_text(r, v) != 0) return 1;
   if (!is_string) {
-    if (v.foreign) return parse_error(r);
+    if (!base64_form_exact(v.form)) return parse_error(r);
     std::uint8_t last = 0;
     (void)output_write(t.file, {&last, base64_decode_finish(v.base64, &last)});
   }
@@ -271,30 +271,31 @@ int read_write_mode(Reader& r, bool& overwrite) {
 }
 
 // From the table start tag, already scanned, to its end tag; the file is kept only then.
-int read_table(Reader& r, WrittenNames& written) {
+int read_table(Reader& r) {
   TableFile t(r.outcome);
   if (read_write_mode(r, t.overwrite) != 0) return 1;
   if (expect_text(r, "name") != 0 || read_name(r, t.name) != 0) return 1;
-  if (open_table_file(t, written, r.run) != 0) return 1;
+  if (open_table_file(t, r.run) != 0) return 1;
   if (expect(r, "/name") != 0) return 1;
   say(r.run.console, kMessageWritingTable, t.output_name.c_str());
   if (write_file_head(t) != 0 || read_schema(r, t) != 0 || scan(r) != 0) return 1;
   if (read_groups(r, t) != 0 || read_records(r, t) != 0 || expect(r, "/table") != 0) return 1;
   if (output_commit(t.file) != 0) return file_error(t, DocumentStop::kFile, nullptr);
-  written.emplace(t.output_name);
+  remember_written(r.run.written, t.file);
   say(r.run.console, kMessageDone);
   return 0;
 }
 
 int read_tables(Reader& r) {
   if (read_header(r) != 0) return 1;
-  WrittenNames written;
+  bool any_table = false;
   for (;;) {
     if (scan(r) != 0) return 1;
     if (is(r, "/tables")) break;
-    if (require(r, "table") != 0 || read_table(r, written) != 0) return 1;
+    if (require(r, "table") != 0 || read_table(r) != 0) return 1;
+    any_table = true;
   }
-  if (written.empty()) return parse_error(r);
+  if (!any_table) return parse_error(r);
   return expect(r, "/tblx");
 }
 

@@ -24,6 +24,7 @@ namespace {
 constexpr int kMaxLinkDepth = 40;
 constexpr mode_t kNewFileMode = 0666;
 constexpr mode_t kModeBits = 07777;
+constexpr mode_t kIncompleteMode = 0600;  // as mkostemp creates a temporary file
 constexpr const char* kTempName = ".tbl2tblx-XXXXXX";
 
 // Names of the process's own descriptors: whole names, and folders followed by a number.
@@ -160,6 +161,20 @@ int create_temp_file(const std::string& folder, std::string& temp) {
   if (fd < 0) return -1;
   slot->live.store(true);
   temp = slot->path;
+  return fd;
+}
+
+// Creates `target` only where nothing stands under that name, in a free slot that goes live
+// with it: the file is this process's own to remove until it is committed.
+int create_new_file(const std::string& target, std::string& temp) {
+  TempSlot* slot = free_temp_slot();
+  if (slot == nullptr || target.size() >= PATH_MAX) return -1;
+  const InterruptsHeld held;
+  const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kIncompleteMode);
+  if (fd < 0) return -1;
+  std::memcpy(slot->path, target.c_str(), target.size() + 1);
+  slot->live.store(true);
+  temp = target;
   return fd;
 }
 
@@ -438,6 +453,25 @@ int output_open(OutputFile& out, const char* target) {
   return 0;
 }
 
+int output_open_new(OutputFile& out, const char* target) {
+  if (target == nullptr || *target == '\0' || out.fd >= 0) return 1;
+  out.borrowed = false;
+  out.failed = false;
+  out.flushed = 0;
+  out.used = 0;
+  out.target = target;
+  out.replaced_mode = -1;
+  install_interrupt_cleanup();
+  out.fd = create_new_file(out.target, out.temp);  // committed by renaming it onto itself
+  if (out.fd < 0) return 1;
+  out.buffer.reset(new (std::nothrow) std::uint8_t[kOutputCapacity]);
+  if (out.buffer == nullptr) {
+    output_discard(out);
+    return 1;
+  }
+  return 0;
+}
+
 int output_adopt(OutputFile& out, int fd, const char* target) {
   if (fd < 0 || target == nullptr || out.fd >= 0) return 1;
   out.failed = false;
@@ -521,12 +555,19 @@ int output_commit(OutputFile& out) {
         out.replaced_mode >= 0 ? static_cast<mode_t>(out.replaced_mode) : new_file_mode();
     ok = fchmod(out.fd, mode) == 0;
   }
+  out.identity = {};
+  struct stat status {};
+  if (ok && !out.temp.empty() && fstat(out.fd, &status) == 0) {
+    out.identity = {static_cast<std::uint64_t>(status.st_dev),
+                    static_cast<std::uint64_t>(status.st_ino)};
+  }
   const int fd = out.fd;
   out.fd = -1;
   ok = (out.borrowed || ::close(fd) == 0) && ok;
   if (ok && !out.temp.empty()) ok = rename_temp_file(out.temp, out.target);
   out.buffer.reset();
   if (!ok) {
+    out.identity = {};
     remove_temp_file(out.temp);
     return 1;
   }

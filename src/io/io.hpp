@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <span>
 #include <string>
@@ -121,6 +122,13 @@ inline constexpr std::size_t kOutputBufferSize = std::size_t{1} << 20;
 // the commit (or a single write of kOutputBufferSize or more) writes what is left.
 inline constexpr std::size_t kOutputWriteAlignment = std::size_t{256} << 10;
 
+// A file as the system knows it, whatever name or link it is reached by; never all zero.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  friend auto operator<=>(const FileIdentity&, const FileIdentity&) = default;
+};
+
 // An output being written. Bytes are buffered here and handed to the kernel in large writes.
 // While it is open, an interrupt (SIGINT, SIGTERM, SIGHUP) removes the temporary file before
 // the process ends with that signal. Destroyed without output_commit, it is discarded.
@@ -133,7 +141,9 @@ struct OutputFile {
   bool failed = false;        // a write or patch fell short: commit will refuse
   std::uint64_t flushed = 0;  // bytes already written to fd
   std::unique_ptr<std::uint8_t[]> buffer;
-  std::size_t used = 0;  // bytes waiting in buffer
+  std::size_t used = 0;   // bytes waiting in buffer
+  FileIdentity identity;  // once committed: the file that now stands under the target name
+                          // (all zero for one written in place or through a descriptor)
 
   OutputFile() = default;
   OutputFile(const OutputFile&) = delete;
@@ -146,6 +156,12 @@ struct OutputFile {
 // written in place instead. 1 when nothing can be created (no such folder, no permission, a
 // directory under the target name).
 [[nodiscard]] int output_open(OutputFile& out, const char* target);
+
+// Creates `target` itself, only where no file stands under that name (not even a dangling
+// link), so that no other output, of this process or another, is ever replaced: it is written
+// in place, mode 0600 until the commit, and removed on discard or interrupt like a temporary
+// file. 1 when a file stands there or nothing can be created.
+[[nodiscard]] int output_open_new(OutputFile& out, const char* target);
 
 // Writes through `fd`, a descriptor the process already has open, as it stands: it is never
 // reopened, truncated or replaced, so its position and append mode hold, and it stays open.
@@ -201,5 +217,22 @@ inline std::uint64_t output_position(const OutputFile& out) {
 
 // Removes the temporary file; the target is left exactly as it was. Safe to call twice.
 void output_discard(OutputFile& out);
+
+// ---- The outputs of a run ------------------------------------------------------------------
+
+// The files a run has committed, by identity (16 bytes each, however they are named), so that
+// it never replaces one of its own outputs. They stand in sorted runs whose sizes are the binary
+// digits of their count, largest first: a new file joins the runs it completes, as a binary
+// counter carries, so that a look-up is a binary search in each run. A deque, as it grows
+// without copying what it holds.
+struct WrittenFiles {
+  std::deque<FileIdentity> files;
+};
+
+// Remembers the file that `out` committed (nothing for one written in place).
+void remember_written(WrittenFiles& written, const OutputFile& out);
+
+// Whether `name` stands for a file the run has committed.
+bool was_written(const WrittenFiles& written, const char* name);
 
 }  // namespace tbl2tblx

@@ -1,7 +1,8 @@
 // Entities and line ends between the two forms of names and string values: the binary form ends
 // a line with CR, the document with LF (CR LF once written); '&', '<' and '>' become entities.
 // Reading also takes what any XML reader takes for a byte: &quot;, &apos; and numeric
-// character references.
+// character references; it refuses what every XML reader refuses, references to entities no
+// document can define here and malformed numeric ones.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -58,6 +59,8 @@ constexpr std::uint32_t kMaxReferenceValue = 0xFF;
 // Values are held no higher than this while digits are read, so that no count of digits can
 // overflow them; anything above kMaxReferenceValue is refused alike.
 constexpr std::uint32_t kReferenceValueCap = kMaxReferenceValue + 1;
+// A reference to LF is a line break, read as the binary form's CR, as a written line end is.
+constexpr std::uint32_t kLineFeedValue = '\n';
 
 // The value of `c` as a digit in `base` (10 or 16), or -1.
 int digit_value(char c, std::uint32_t base) {
@@ -68,34 +71,67 @@ int digit_value(char c, std::uint32_t base) {
   return -1;
 }
 
-struct Reference {
-  std::size_t length = 0;  // 0: the text does not start with a numeric character reference
-  std::uint32_t value = 0;
-};
+// Characters of an XML name as bytes: ASCII letters, '_', ':' and every byte from 128 up (the
+// Latin-1 letters, or UTF-8) may start it; digits, '-' and '.' may follow.
+constexpr unsigned kFirstNonAscii = 0x80;
+bool is_name_start(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return (ascii_lower(c) >= 'a' && ascii_lower(c) <= 'z') || c == '_' || c == ':' ||
+         u >= kFirstNonAscii;
+}
+bool is_name_char(char c) {
+  return is_name_start(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+}
+// What may stand between "&#" and ';' for the text to be taken as a reference, well-formed or not.
+bool is_reference_char(char c) {
+  return !is_xml_space(c) && c != '&' && c != '<' && c != kReferenceEnd;
+}
 
-// The numeric character reference ("&#" digits ";" or "&#x" hex digits ";") at the start of
-// `text`, its value capped at kReferenceValueCap; digits up to the lookahead's end make a
-// reference too long to hold a value.
-Reference numeric_reference(std::string_view text) {
-  if (!text.starts_with(kReferenceStart)) return {};
-  const bool cut = text.size() > kReferenceLookahead;
-  text = text.substr(0, kReferenceLookahead);
-  std::size_t i = kReferenceStart.size();
+constexpr Ampersand kLiteral = {'&', 1};
+
+// The value of the digits of a reference ("65" or "x41"), capped at kReferenceValueCap; 0 when
+// they are not a decimal or 'x' and hexadecimal number.
+std::uint32_t reference_value(std::string_view digits) {
   std::uint32_t base = 10;
-  if (i < text.size() && text[i] == kReferenceHexMark) {
+  if (!digits.empty() && digits[0] == kReferenceHexMark) {
     base = 16;
-    ++i;
+    digits.remove_prefix(1);
   }
-  const std::size_t digits = i;
+  if (digits.empty()) return 0;
   std::uint32_t value = 0;
-  for (; i < text.size(); ++i) {
-    const int digit = digit_value(text[i], base);
-    if (digit < 0) break;
+  for (const char c : digits) {
+    const int digit = digit_value(c, base);
+    if (digit < 0) return 0;
     value = std::min(value * base + static_cast<std::uint32_t>(digit), kReferenceValueCap);
   }
-  if (i == text.size() && cut) return {i, kReferenceValueCap};
-  if (i == digits || i == text.size() || text[i] != kReferenceEnd) return {};
-  return {i + 1, value};
+  return value;
+}
+
+// The '&' at the start of `text` followed by characters `is_member` takes, from `from` on: the
+// length up to and with the ';' that ends them, or 0 when something else ends them (the '&'
+// stands for itself). A run that goes on past the lookahead is too long to be read: -1.
+template <class Member>
+std::ptrdiff_t delimited_length(std::string_view text, std::size_t from, Member is_member) {
+  const bool cut = text.size() > kReferenceLookahead;
+  text = text.substr(0, kReferenceLookahead);
+  std::size_t i = from;
+  while (i < text.size() && is_member(text[i]))
+    ++i;
+  if (i == text.size()) return cut ? -1 : 0;
+  return text[i] == kReferenceEnd ? static_cast<std::ptrdiff_t>(i + 1) : 0;
+}
+
+// "&#" ... ';': a byte from 1 to 255, a line-end character read as the binary line break.
+Ampersand numeric_reference(std::string_view text) {
+  const std::ptrdiff_t length = delimited_length(text, kReferenceStart.size(), is_reference_char);
+  if (length == 0) return kLiteral;
+  if (length < 0) return {'\0', kReferenceLookahead, false};
+  const auto size = static_cast<std::size_t>(length);
+  const std::uint32_t value =
+      reference_value(text.substr(kReferenceStart.size(), size - kReferenceStart.size() - 1));
+  if (value == 0 || value > kMaxReferenceValue) return {'\0', size, false};
+  if (value == kLineFeedValue) return {'\r', size};
+  return {static_cast<char>(value), size};
 }
 
 }  // namespace
@@ -104,12 +140,12 @@ Ampersand decode_ampersand(std::string_view text) {
   for (const auto& [c, entity] : kPredefinedEntities) {
     if (text.starts_with(entity)) return {c, entity.size()};
   }
-  const Reference reference = numeric_reference(text);
-  if (reference.length == 0) return {'&', 1};
-  if (reference.value == 0 || reference.value > kMaxReferenceValue) {
-    return {'\0', reference.length, false};
-  }
-  return {static_cast<char>(reference.value), reference.length};
+  if (text.starts_with(kReferenceStart)) return numeric_reference(text);
+  // '&', a name and ';' is a reference to an entity that no document can define here.
+  if (text.size() < 2 || !is_name_start(text[1])) return kLiteral;
+  const std::ptrdiff_t length = delimited_length(text, 1, is_name_char);
+  if (length == 0) return kLiteral;
+  return {'\0', length < 0 ? kReferenceLookahead : static_cast<std::size_t>(length), false};
 }
 
 namespace {

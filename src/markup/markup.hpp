@@ -203,16 +203,18 @@ TextChunk next_text_chunk(InputWindow& in, TagScan& scan, TextWalk& walk,
 
 // Unescaping, one rule for names and string contents: the five predefined entities (&amp; &lt;
 // &gt; &quot; &apos;) and numeric character references (&#N; decimal, &#xH; hexadecimal, 1 to
-// 255) become their byte, a decoded CR or LF included; any other '&' stays as written. A line
-// end written as such becomes CR: LF as CR, an LF after a CR dropped.
+// 255) become their byte. A line break is CR however it is written: a line end as written (LF,
+// CR LF, a lone CR) and a reference to LF or to CR. '&', an XML name and ';' (an entity no
+// document can define here), and "&#", characters other than white space, '&' and '<', and ';'
+// that are not a reference to a byte, are refused; any other '&' stays as written.
 
-// A numeric character reference is read no further than this many characters from its '&': a
-// longer one (digits all the way) is refused as too long to hold a value.
+// A reference is read no further than this many characters from its '&': a longer one (name or
+// digits all the way) is refused as too long to read.
 inline constexpr std::size_t kReferenceLookahead = 40;
 
 // What the '&' at the start of `text` stands for, decoded from at most kReferenceLookahead
-// characters of `text`: `length` characters taken. An '&' that starts no entity and no numeric
-// reference stands for itself; `valid` is false for a reference to no byte.
+// characters of `text`: `length` characters taken. An '&' that starts no entity and no reference
+// stands for itself; `valid` is false for a text that the rule above refuses.
 struct Ampersand {
   char character;
   std::size_t length;

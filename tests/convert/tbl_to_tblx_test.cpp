@@ -462,6 +462,27 @@ std::vector<RunCase> run_cases() {
   };
 }
 
+// A document the run wrote is never replaced by a later one of the run, whatever name or link
+// reaches it: the later conversion fails and the first document stays.
+TEST(TblToTblx, NoDocumentReplacesOneTheRunWrote) {
+  ScratchDir dir;
+  std::filesystem::create_directories(dir / "a");
+  std::filesystem::create_directories(dir / "c");
+  write_file(dir / "a" / "phone.tbl", phone_table());
+  write_file(dir / "c" / "phone.tbl", phone_table(1));
+  write_file(dir / "c" / "alias.tbl", phone_table(1));
+  std::filesystem::create_symlink("phone.tblx", dir / "alias.tblx");
+  const RunResult run = run_tool({"a/phone.tbl", "c/phone.tbl", "c/alias.tbl"}, {.cwd = dir.path});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            banner() + "a/phone.tbl => phone.tblx...\n" + progress("phone", "+", 1, 1) +
+                "\nphone.tblx: Cannot write the file\nalias.tblx: Cannot write the file\n");
+  const std::string kept = read_file(dir / "phone.tblx");
+  EXPECT_NE(kept.find("a/phone.tbl"), std::string::npos);
+  EXPECT_EQ(kept.find("c/"), std::string::npos);
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"a", "alias.tblx", "c", "phone.tblx"}));
+}
+
 TEST(TblToTblx, CommandLine) {
   for (const RunCase& c : run_cases()) {
     SCOPED_TRACE(c.what);

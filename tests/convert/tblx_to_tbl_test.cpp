@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
+#include <iterator>
 #include <optional>
 #include <random>
 #include <regex>
@@ -505,7 +507,10 @@ TEST(TblxToTbl, FailedTableLeavesNothingAndKeepsTheTablesBeforeIt) {
 TEST(TblxToTbl, LineNumbersDoNotDependOnTheDocumentsBefore) {
   const std::vector<std::pair<std::string, std::string>> documents = {
       {"good.tblx", phone_document()},
-      {"stops.tblx", phone_with("<name>who</name>", "<name>who</name><x/>")},
+      // a table of its own name: the run never replaces the file of the first
+      {"stops.tblx",
+       crlf(replace_all(replace_all(kPhoneLines, "<name>phone</name>", "<name>stops</name>"),
+                        "<name>who</name>", "<name>who</name><x/>"))},
       {"late.tblx", phone_with_lines(4, 4, "\n\n\n")},
   };
   ScratchDir together;
@@ -575,6 +580,98 @@ TEST(TblxToTbl, ATableNamedLikeAnEarlierOneTakesTheTimeName) {
   EXPECT_EQ(read_file(dir / "phone.tbl"), small_table("phone", tbl2tblx::kOverwrite));
   EXPECT_EQ(read_file(dir / "Phone.tbl"), small_table("Phone"));
   EXPECT_EQ(read_file(dir / "<x.tbl"), small_table("<x", tbl2tblx::kOverwrite));
+}
+
+// Tables of the batch's documents share the run's files: a later table of a file name the run
+// wrote, by any name or link that reaches the same file, takes the time name.
+TEST(TblxToTbl, NoTableReplacesAFileTheRunWrote) {
+  ScratchDir dir;
+  write_file(dir / "one.tblx", document(small_table_xml("phone", "<table write=\"overwrite\">")));
+  write_file(dir / "two.tblx", document(small_table_xml("phone")));
+  write_file(dir / "three.tblx", document(small_table_xml("alias")));
+  fs::create_symlink("phone.tbl", dir / "alias.tbl");
+  const std::string time_name = "<time>.tbl";
+  EXPECT_EQ(std::regex_replace(run_in(dir.path, {"one.tblx", "two.tblx", "three.tblx"}),
+                               std::regex("[0-9]{14}\\.tbl"), time_name),
+            "one.tblx =>\n" + table_lines("phone.tbl", "phone", "", 1) + "two.tblx =>\n" +
+                "phone.tbl: Cannot write the file. Retry...\n" +
+                table_lines(time_name, "phone", "+", 1) + "three.tblx =>\n" +
+                "alias.tbl: Cannot write the file. Retry...\n" +
+                table_lines(time_name, "alias", "+", 1));
+  EXPECT_EQ(read_file(dir / "phone.tbl"), small_table("phone", tbl2tblx::kOverwrite));
+  const Files entries = dir.entries();
+  ASSERT_EQ(entries.size(), 7u);
+  EXPECT_EQ(read_file(dir / entries[0]), small_table("phone"));
+  EXPECT_EQ(read_file(dir / entries[1]), small_table("alias"));
+}
+
+// The time name for "now" formatted as the tool makes it, `later` seconds on.
+std::string time_name_at(std::time_t now, int later) {
+  const std::time_t at = now + later;
+  std::tm local{};
+  localtime_r(&at, &local);
+  char name[32];
+  std::strftime(name, sizeof name, "%Y%m%d%H%M%S.tbl", &local);
+  return name;
+}
+
+// A time name is taken only where no file stands: the next second's is tried, three times.
+TEST(TblxToTbl, ATimeNameThatStandsIsNeverReplaced) {
+  for (const int standing : {3, 40}) {
+    SCOPED_TRACE(standing);
+    ScratchDir dir;
+    write_file(dir / "t.tblx", document(small_table_xml("a/b")));
+    const std::time_t now = std::time(nullptr);
+    Files before = {"t.tblx"};
+    for (int later = -1; later < standing; ++later) {
+      write_file(dir / time_name_at(now, later), "standing");
+      before.push_back(time_name_at(now, later));
+    }
+    std::sort(before.begin(), before.end());
+    const std::string out = run_in(dir.path, {"t.tblx"});
+    Files after = dir.entries();
+    for (const std::string& name : before) {
+      if (name != "t.tblx") {
+        EXPECT_EQ(read_file(dir / name), "standing") << name;
+      }
+    }
+    Files added;
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                        std::back_inserter(added));
+    if (standing == 3) {
+      ASSERT_EQ(added.size(), 1u);
+      EXPECT_GT(added[0], time_name_at(now, standing - 1));
+      EXPECT_EQ(read_file(dir / added[0]), small_table("a/b"));
+      EXPECT_EQ(out, "t.tblx =>\na/b.tbl: Cannot write the file. Retry...\n" +
+                         table_lines(added[0], "a/b", "+", 1));
+    } else {
+      EXPECT_EQ(added, Files{});
+      EXPECT_TRUE(std::regex_match(out, std::regex("t.tblx =>\na/b.tbl: Cannot write the file. "
+                                                   "Retry...\n[0-9]{14}\\.tbl: Cannot write "
+                                                   "the file\n")))
+          << out;
+    }
+  }
+}
+
+// Two runs in one folder that fall back to time names at once: each table in a file of its own.
+TEST(TblxToTbl, RunsRacingForATimeNameLoseNoTable) {
+  ScratchDir dir;
+  write_file(dir / "one.tblx", document(small_table_xml("1/a") + small_table_xml("1/b")));
+  write_file(dir / "two.tblx", document(small_table_xml("2/a") + small_table_xml("2/b")));
+  Started one = start_tool({"one.tblx"}, {.cwd = dir.path});
+  Started two = start_tool({"two.tblx"}, {.cwd = dir.path});
+  EXPECT_EQ(finish(one).status, 0);
+  EXPECT_EQ(finish(two).status, 0);
+  std::vector<std::string> tables;
+  for (const std::string& name : dir.entries()) {
+    if (name.ends_with(".tbl")) tables.push_back(read_file(dir / name));
+  }
+  std::vector<std::string> expected = {small_table("1/a"), small_table("1/b"), small_table("2/a"),
+                                       small_table("2/b")};
+  std::sort(tables.begin(), tables.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(tables, expected);
 }
 
 // A table whose groups or one record's values number `count`.
@@ -783,10 +880,28 @@ TEST(TblxToTbl, HandEditsAreReadExactlyOrRefused) {
       {{.type = "blob", .content_tag = b64, .content = "QUJD"}, {.type = 3, .data = "ABC"}},
       {{.type = "blob", .content_tag = b64, .content = " QU\r\n\tI= "}, {.type = 3, .data = "AB"}},
       {{.type = "blob", .content_tag = b64, .content = "+/8="}, {.type = 3, .data = "\xFB\xFF"}},
-      {{.type = "blob", .content_tag = b64, .content = "QQ==QUJD"}, {.type = 3, .data = "A"}},
+      {{.type = "blob", .content_tag = b64, .content = "AAECAwQFBgcICQoL"},
+       {.type = 3, .data = "\0\1\2\3\4\5\6\7\b\t\n\v"s}},
+      {{.type = "blob", .content_tag = b64, .content = "QQ=\r\n="}, {.type = 3, .data = "A"}},
+      {{.type = "blob", .content_tag = b64, .content = "QUI="}, {.type = 3, .data = "AB"}},
       {{.type = "blob", .content_tag = b64, .content = ""}, {.type = 3, .data = ""}},
       {{.type = "blob", .content_tag = b64, .content = "\r\n \t"}, {.type = 3, .data = ""}},
       {{.type = "blob", .content_tag = b64, .content = "Hello, world."}, {}, blob_error},
+      // ... in groups of four, '=' only at the end, the bits it leaves unused zero
+      {{.type = "blob", .content_tag = b64, .content = "AAECAwQFBgcICQo"}, {}, blob_error},
+      {{.type = "blob", .content_tag = b64, .content = "AAECAwQFBgcICQoLD"}, {}, blob_error},
+      {{.type = "blob", .content_tag = b64, .content = "AAECA=wQFBgcICQoL"}, {}, blob_error},
+      {{.type = "blob", .content_tag = b64, .content = "AAECAwQFBgcICQoL==="}, {}, blob_error},
+      {{.type = "blob", .content_tag = b64, .content = "AAECAwQFBgcICQoL="}, {}, blob_error},
+      {{.type = "blob", .content_tag = b64, .content = "A"}, {}, blob_error},
+      {{.type = "blob", .content_tag = b64, .content = "QQ=="}, {.type = 3, .data = "A"}},
+      {{.type = "blob", .content_tag = b64, .content = "QR=="}, {}, blob_error},
+      {{.type = "blob", .content_tag = b64, .content = "QUJ="}, {}, blob_error},
+      {{.type = "blob", .content_tag = b64, .content = "QQ="}, {}, blob_error},
+      {{.type = "blob", .content_tag = b64, .content = "Q==="}, {}, blob_error},
+      {{.type = "blob", .content_tag = b64, .content = "===="}, {}, blob_error},
+      {{.type = "blob", .content_tag = b64, .content = "QQ==QUJD"}, {}, blob_error},
+      {{.type = "blob", .content_tag = b64, .content = "QQ==\nQQ=="}, {}, blob_error},
       {{.type = "blob", .content_tag = b64, .content = "QUJD\v"}, {}, blob_error},
       {{.type = "blob", .content_tag = b64, .content = "QU&#74;D"}, {.type = 3, .data = "ABC"}},
       {{.type = "blob", .content_tag = b64, .content = "QU&#0;D"}, {}, blob_error},
@@ -799,10 +914,21 @@ TEST(TblxToTbl, HandEditsAreReadExactlyOrRefused) {
       {{.type = "string", .content = "&#99999999999999999999;"}, {}, "<content> at line 11"},
       {{.type = "string", .content = "&quot;&apos;&amp;&lt;&gt;&#233;&#xE9;"},
        {.type = 2, .data = "\"'&<>\xE9\xE9\0"s}},
-      {{.type = "string", .content = "&foo;&#;&#12a;&#X41;&#65&"},
-       {.type = 2, .data = "&foo;&#;&#12a;&#X41;&#65&\0"s}},
-      {{.type = "string", .content = "a&#13;&#10;b\r\n&#13;\nc"},
-       {.type = 2, .data = "a\r\nb\r\r\rc\0"s}},
+      // references that XML does not define are refused; an '&' that starts none stays
+      {{.type = "string", .content = "caf&eacute;"}, {}, "<content> at line 11"},
+      {{.type = "string", .content = "a&nbsp;b"}, {}, "<content> at line 11"},
+      {{.type = "string", .content = "5&euro;"}, {}, "<content> at line 11"},
+      {{.type = "string", .content = "&#X41;"}, {}, "<content> at line 11"},
+      {{.type = "string", .content = "&#12a;"}, {}, "<content> at line 11"},
+      {{.type = "string", .content = "&#;"}, {}, "<content> at line 11"},
+      {{.name = "caf&eacute;"}, {}, "<name> at line 3"},
+      {{.field_name = "&nbsp;"}, {}, "<name> at line 6"},
+      {{.type = "string", .content = "AT&T & &amp x&#65 &1;"},
+       {.type = 2, .data = "AT&T & &amp x&#65 &1;\0"s}},
+      // a line break is CR however it is written
+      {{.type = "string", .content = "a&#13;&#10;b\r\n&#13;\nc&#xA;&#x0D;d"},
+       {.type = 2, .data = "a\r\rb\r\r\rc\r\rd\0"s}},
+      {{.field_name = "a&#10;b\r\nc"}, {.field_name = "a\rb\rc"}},
       {{.name = times(20, e233)}, {.name = std::string(20, '\xE9')}},
       {{.name = times(21, e233)}, {}, "<name> at line 3"},
       {{.name = "&#256;"}, {}, "<name> at line 3"},
