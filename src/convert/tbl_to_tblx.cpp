@@ -147,6 +147,7 @@ struct TableWalk {
   std::string table_name{};  // as stored, for the progress line
   // The record group line of each group, rendered once per table.
   std::vector<std::string> group_lines{};
+  std::vector<std::string> group_names{};  // as stored, to refuse a name that repeats
   // The records take at least their heads: until the source is known to reach that far, the
   // count may be false, and no progress line is shown (a source of known size is checked at
   // once). Records walked meanwhile get their lines once it is known.
@@ -251,6 +252,12 @@ TableOutcome write_groups(TableWalk& walk) {
   for (std::size_t i = 0; i < ngroup; ++i) {
     if (input_need(walk.in, kNameFieldWidth) != 0) return missing(walk.in);
     const std::string_view name = stored_name(take(walk.in, kNameFieldWidth), kNameFieldWidth);
+    // A document names a record's group by its name: repeated names cannot be carried.
+    if (std::find(walk.group_names.begin(), walk.group_names.end(), name) !=
+        walk.group_names.end()) {
+      return TableOutcome::kDamaged;
+    }
+    walk.group_names.emplace_back(name);
     if (make_room(walk.out, kGroup.text.size() + kMaxEscapedName) != 0) {
       return TableOutcome::kUnwritable;
     }

@@ -159,6 +159,18 @@ int named_descriptor(const char* name);
 // Whether `fd` is open in this process.
 bool descriptor_is_open(int fd);
 
+// A descriptor of the process, open for writing, on the very file (device and inode) that
+// `name` stands for, however it is spelled ("/dev/./stdout", a link to the log standard error
+// appends to); -1 when there is none.
+int descriptor_writing_to(const char* name);
+
+// Which of the standard descriptors 0, 1 and 2 are closed; then /dev/null is opened on each of
+// them, so that no file the tool opens takes a standard number and gets what is meant for it.
+struct StandardDescriptors {
+  bool closed[3] = {};
+};
+StandardDescriptors fill_closed_standard_descriptors();
+
 // output_write when the buffer is to be written out first, or the bytes are many.
 [[nodiscard]] int output_write_through(OutputFile& out, std::span<const std::uint8_t> bytes);
 
