@@ -352,6 +352,7 @@ int input_window_open(InputWindow& in, const char* name, std::size_t capacity) {
     in.size = static_cast<std::uint64_t>(status.st_size);
     posix_fadvise(in.file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   }
+  in.device = S_ISCHR(status.st_mode);
   return allocate_window(in, capacity);
 }
 
@@ -405,6 +406,60 @@ int input_skip(InputWindow& in, std::uint64_t n) {
     n -= taken;
   }
   return 0;
+}
+
+int input_peek(InputWindow& in, std::uint64_t n, std::uint8_t& byte) {
+  if (n < input_available(in)) {
+    byte = in.at[n];
+    return 0;
+  }
+  const std::uint64_t past = n - input_available(in);
+  if (in.file.fd < 0) {
+    if (past >= in.memory.size()) return 1;
+    byte = in.memory[static_cast<std::size_t>(past)];
+    return 0;
+  }
+  for (;;) {
+    const ssize_t got = ::pread(in.file.fd, &byte, 1, static_cast<off_t>(in.received + past));
+    if (got < 0 && errno == EINTR) continue;
+    return got == 1 ? 0 : 1;
+  }
+}
+
+namespace {
+
+// A file with no name in the temporary folder: it disappears with its descriptor, whatever
+// ends the process.
+int open_unnamed_temp_file() {
+  const char* folder = std::getenv("TMPDIR");
+  const std::string dir = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+  const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+  // A file system without unnamed files: the name goes at once.
+  std::string pattern = dir + "/" + kTempName;
+  const InterruptsHeld held;
+  const int named = mkostemp(pattern.data(), O_CLOEXEC);
+  if (named >= 0) ::unlink(pattern.c_str());
+  return named;
+}
+
+}  // namespace
+
+int input_spool(InputWindow& in, std::uint64_t n, InputWindow& spool, std::size_t capacity) {
+  InputFile& file = spool.file;
+  file.fd = open_unnamed_temp_file();
+  if (file.fd < 0) return 1;
+  for (std::uint64_t left = n; left > 0;) {
+    if (in.at == in.end && input_fill(in, 1) != 0) return 1;
+    const std::size_t taken =
+        static_cast<std::size_t>(std::min<std::uint64_t>(left, input_available(in)));
+    if (write_all(file.fd, in.at, taken) != 0) return 1;
+    in.at += taken;
+    left -= taken;
+  }
+  if (::lseek(file.fd, 0, SEEK_SET) != 0) return 1;
+  spool.size = n;
+  return allocate_window(spool, capacity);
 }
 
 // ---- Output files ----------------------------------------------------------------------------
