@@ -44,6 +44,8 @@ struct ProgressLine {
 struct Console {
   int fd = STDOUT_FILENO;
   ProgressPolicy policy = ProgressPolicy::kEveryRecord;
+  // Control characters of names and paths are shown escaped (a terminal would obey them).
+  bool escape_controls = false;
   // Bytes wait here until a piece would not fit; 0 writes every message and line at once.
   std::size_t capacity = 0;
   std::unique_ptr<char[]> buffer;
@@ -63,7 +65,8 @@ struct Console {
 // (a file, /dev/null) in large pieces.
 Console console_on(int fd);
 
-// Says one message (a printf format and its values): the progress line is ended first.
+// Says one message (a printf format and its values): the progress line is ended first. On a
+// console that escapes control characters, the formats take %s, %.*s, %d, %u and %% only.
 [[gnu::format(printf, 2, 3)]] void say(Console& console, const char* format, ...);
 
 // The progress line after each record: eighty backspaces, then "\t<table>: <marker><count>"
