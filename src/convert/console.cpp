@@ -132,7 +132,8 @@ std::string format_shown(const char* format, std::va_list values) {
 
 // ---- The progress line -------------------------------------------------------------------------
 
-void set_prefix(ProgressLine& line, std::string_view table, bool overwrite, bool escape) {
+// The flag is read only when the prefix changes: not once per record.
+void set_prefix(ProgressLine& line, std::string_view table, bool overwrite, const bool& escape) {
   table = table.substr(0, kProgressNameChars);
   // Compared a word at a time: a library compare would be a call for every record.
   if (line.prefix > 0 && line.overwrite == overwrite && table.size() == line.table_length &&

@@ -44,8 +44,6 @@ struct ProgressLine {
 struct Console {
   int fd = STDOUT_FILENO;
   ProgressPolicy policy = ProgressPolicy::kEveryRecord;
-  // Control characters of names and paths are shown escaped (a terminal would obey them).
-  bool escape_controls = false;
   // Bytes wait here until a piece would not fit; 0 writes every message and line at once.
   std::size_t capacity = 0;
   std::unique_ptr<char[]> buffer;
@@ -53,6 +51,8 @@ struct Console {
   bool failed = false;  // a write failed: nothing more is written, the run fails
   ProgressLine line;
   std::chrono::steady_clock::time_point shown{};  // the last redraw on a terminal
+  // Control characters of names and paths are shown escaped (a terminal would obey them).
+  bool escape_controls = false;
 
   Console() = default;
   Console(Console&&) = default;
