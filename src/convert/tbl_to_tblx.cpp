@@ -286,14 +286,14 @@ TableOutcome write_groups(TableWalk& walk) {
   advance_to(walk.out, put(at, kGroups.after("ngroup")));
 
   walk.group_lines.reserve(ngroup);
+  bool repeated = false;
   for (std::size_t i = 0; i < ngroup; ++i) {
     if (input_need(walk.in, kNameFieldWidth) != 0) return missing(walk.in);
     const std::string_view name = stored_name(take(walk.in, kNameFieldWidth), kNameFieldWidth);
-    // A document names a record's group by its name: repeated names cannot be carried.
-    if (std::find(walk.group_names.begin(), walk.group_names.end(), name) !=
-        walk.group_names.end()) {
-      return TableOutcome::kDamaged;
-    }
+    // A document names a record's group by its name: repeated names cannot be carried. The
+    // table is damaged once its groups are all there (a table cut short is reported as such).
+    repeated = repeated || std::find(walk.group_names.begin(), walk.group_names.end(), name) !=
+                               walk.group_names.end();
     walk.group_names.emplace_back(name);
     if (make_room(walk.out, kGroup.text.size() + kMaxEscapedName) != 0) {
       return TableOutcome::kUnwritable;
@@ -303,6 +303,7 @@ TableOutcome write_groups(TableWalk& walk) {
     advance_to(walk.out, put(at, kGroup.after("group")));
     walk.group_lines.push_back(render_group_line(name));
   }
+  if (repeated) return TableOutcome::kDamaged;
   return write_text(walk.out, kGroupsEnd) == 0 ? TableOutcome::kComplete
                                                : TableOutcome::kUnwritable;
 }
