@@ -65,12 +65,16 @@ int run_command_line(int argc, char** argv) {
   // write at hand fails instead, like one to a full disk, and the output is discarded.
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
+  // The command is read first: a target naming a closed descriptor is found closed.
   const Command command = parse_command(argc, argv);
+  const StandardDescriptors standard = fill_closed_standard_descriptors();
   // Messages and progress lines go to standard output, unless it carries a file mode's result:
   // then all of them go to standard error, so that the data comes alone.
   const int console_fd = command.target.descriptor == STDOUT_FILENO ? STDERR_FILENO : STDOUT_FILENO;
   RunContext context;
   context.console = console_on(console_fd);
+  // A closed standard output takes nothing, as before: the run fails at its end.
+  if (standard.closed[console_fd]) context.console.failed = true;
   print_banner(context.console);
   int status = run(command, context);
   // Standard output is the tool's output too: a failure to write it fails the run.

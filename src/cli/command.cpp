@@ -24,6 +24,7 @@ Target find_target(const char* name) {
   Target target;
   target.name = name;
   target.descriptor = named_descriptor(name);
+  if (target.descriptor < 0) target.descriptor = descriptor_writing_to(name);
   target.open = descriptor_is_open(target.descriptor);
   return target;
 }

@@ -10,8 +10,9 @@ namespace tbl2tblx {
 
 enum class FileMode : std::uint8_t { kEncodeUnbroken, kEncodeLines, kDecode };
 
-// A file mode's target. One that names a descriptor of the process is found before the tool
-// opens anything, so that a descriptor the tool opens itself is never taken for it.
+// A file mode's target. One that names a descriptor of the process, or is the very file one of
+// them writes to however it is spelled, is found before the tool opens anything, so that a
+// descriptor the tool opens itself is never taken for it.
 struct Target {
   const char* name = nullptr;
   int descriptor = -1;  // the descriptor the name stands for; -1 for a file name

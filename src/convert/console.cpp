@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -51,9 +52,88 @@ void put_piece_through(Console& console, const char* bytes, std::size_t length) 
   console.used += length;
 }
 
+// ---- Control characters on a terminal
+// ------------------------------------------------------------
+
+constexpr std::size_t kLongestEscape = 4;  // "\ooo"
+
+// `byte` as `ls -b` shows it: a C escape or three octal digits for a control character, a
+// backslash doubled, anything else itself. The end of what was written.
+char* put_shown_byte(char* at, unsigned char byte) {
+  constexpr std::string_view kLetters = "abtnvfr";  // for 7 to 13
+  constexpr unsigned char kFirstLettered = '\a';
+  constexpr unsigned char kDelete = 0x7F;
+  if (byte >= ' ' && byte != kDelete && byte != '\\') {
+    *at++ = static_cast<char>(byte);
+    return at;
+  }
+  *at++ = '\\';
+  if (byte == '\\') {
+    *at++ = '\\';
+  } else if (byte >= kFirstLettered && byte < kFirstLettered + kLetters.size()) {
+    *at++ = kLetters[byte - kFirstLettered];
+  } else {
+    constexpr int kOctalBits = 3;
+    constexpr unsigned kOctalDigit = 7;
+    for (int shift = 2 * kOctalBits; shift >= 0; shift -= kOctalBits)
+      *at++ = static_cast<char>('0' + ((unsigned{byte} >> shift) & kOctalDigit));
+  }
+  return at;
+}
+
+// `name` shown so, in at most `room` bytes, never cutting an escape.
+char* put_shown(char* at, std::size_t room, std::string_view name) {
+  char* const end = at + room;
+  for (const char c : name) {
+    char shown[kLongestEscape];
+    const auto length =
+        static_cast<std::size_t>(put_shown_byte(shown, static_cast<unsigned char>(c)) - shown);
+    if (length > static_cast<std::size_t>(end - at)) break;
+    at = std::copy(shown, shown + length, at);
+  }
+  return at;
+}
+
+void append_shown(std::string& text, std::string_view name) {
+  const std::size_t size = text.size();
+  text.resize(size + name.size() * kLongestEscape);
+  char* const end = put_shown(text.data() + size, name.size() * kLongestEscape, name);
+  text.resize(static_cast<std::size_t>(end - text.data()));
+}
+
+// A message whose names are shown escaped: the conversions of the tool's formats, with every
+// text argument passed through append_shown.
+std::string format_shown(const char* format, std::va_list values) {
+  std::string text;
+  for (const char* at = format; *at != '\0'; ++at) {
+    if (*at != '%') {
+      text += *at;
+      continue;
+    }
+    const std::string_view spec(++at);
+    if (spec.starts_with("s")) {
+      append_shown(text, va_arg(values, const char*));
+    } else if (spec.starts_with(".*s")) {
+      const int length = va_arg(values, int);
+      const char* chars = va_arg(values, const char*);
+      append_shown(text, {chars, strnlen(chars, static_cast<std::size_t>(length))});
+      at += 2;
+    } else if (spec.starts_with("d")) {
+      text += std::to_string(va_arg(values, int));
+    } else if (spec.starts_with("u")) {
+      text += std::to_string(va_arg(values, unsigned));
+    } else {
+      assert(spec.starts_with("%"));
+      text += '%';
+    }
+  }
+  return text;
+}
+
 // ---- The progress line -------------------------------------------------------------------------
 
-void set_prefix(ProgressLine& line, std::string_view table, bool overwrite) {
+// The flag is read only when the prefix changes: not once per record.
+void set_prefix(ProgressLine& line, std::string_view table, bool overwrite, const bool& escape) {
   table = table.substr(0, kProgressNameChars);
   // Compared a word at a time: a library compare would be a call for every record.
   if (line.prefix > 0 && line.overwrite == overwrite && table.size() == line.table_length &&
@@ -67,7 +147,8 @@ void set_prefix(ProgressLine& line, std::string_view table, bool overwrite) {
   std::memset(at, '\b', kProgressBackspaces);
   at += kProgressBackspaces;
   *at++ = '\t';
-  at = std::copy(table.begin(), table.end(), at);
+  at =
+      escape ? put_shown(at, kProgressNameChars, table) : std::copy(table.begin(), table.end(), at);
   *at++ = ':';
   *at++ = ' ';
   if (!overwrite) *at++ = '+';
@@ -138,6 +219,7 @@ Console console_on(int fd) {
   console.fd = fd;
   if (isatty(fd) != 0) {
     console.policy = ProgressPolicy::kTerminal;
+    console.escape_controls = true;
     return console;
   }
   struct stat status {};
@@ -150,8 +232,14 @@ Console console_on(int fd) {
 
 void say(Console& console, const char* format, ...) {
   end_progress(console);
-  char text[kShortMessage];
   std::va_list values;
+  if (console.escape_controls) {
+    va_start(values, format);
+    const std::string text = format_shown(format, values);
+    va_end(values);
+    return put_piece(console, text.data(), text.size());
+  }
+  char text[kShortMessage];
   va_start(values, format);
   const int length = std::vsnprintf(text, sizeof text, format, values);
   va_end(values);
@@ -169,7 +257,7 @@ void say(Console& console, const char* format, ...) {
 void show_progress(Console& console, std::string_view table, bool overwrite, std::uint64_t count,
                    const std::uint64_t* total) {
   ProgressLine& line = console.line;
-  set_prefix(line, table, overwrite);
+  set_prefix(line, table, overwrite, console.escape_controls);
   // Records are counted one by one: most lines differ from the one before in the last digits.
   const bool same_tail = line.count_length > 0 && count == line.count + 1 &&
                          line.has_total == (total != nullptr) &&

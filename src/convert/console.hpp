@@ -51,6 +51,8 @@ struct Console {
   bool failed = false;  // a write failed: nothing more is written, the run fails
   ProgressLine line;
   std::chrono::steady_clock::time_point shown{};  // the last redraw on a terminal
+  // Control characters of names and paths are shown escaped (a terminal would obey them).
+  bool escape_controls = false;
 
   Console() = default;
   Console(Console&&) = default;
@@ -63,7 +65,8 @@ struct Console {
 // (a file, /dev/null) in large pieces.
 Console console_on(int fd);
 
-// Says one message (a printf format and its values): the progress line is ended first.
+// Says one message (a printf format and its values): the progress line is ended first. On a
+// console that escapes control characters, the formats take %s, %.*s, %d, %u and %% only.
 [[gnu::format(printf, 2, 3)]] void say(Console& console, const char* format, ...);
 
 // The progress line after each record: eighty backspaces, then "\t<table>: <marker><count>"

@@ -147,6 +147,7 @@ struct TableWalk {
   std::string table_name{};  // as stored, for the progress line
   // The record group line of each group, rendered once per table.
   std::vector<std::string> group_lines{};
+  std::vector<std::string> group_names{};  // as stored, to refuse a name that repeats
   // The records take at least their heads: until the source is known to reach that far, the
   // count may be false, and no progress line is shown (a source of known size is checked at
   // once). Records walked meanwhile get their lines once it is known.
@@ -181,17 +182,38 @@ int write_field_info(Window& out, const std::uint8_t* info) {
   return 0;
 }
 
-TableOutcome write_schema(TableWalk& walk) {
-  if (input_need(walk.in, kTableNameWidth + kCountWidth) != 0) return missing(walk.in);
-  walk.table_name = stored_name(take(walk.in, kTableNameWidth), kTableNameWidth);
-  const std::uint32_t ninfo = take_count(walk.in);
-  // skeyid follows the field infos but is shown before them: the window holds them all, growing
-  // for a schema larger than it.
-  const std::uint64_t schema_size = std::uint64_t{ninfo} * kFieldInfoSize + 1;
-  if (input_known_short(walk.in, schema_size)) return TableOutcome::kMismatched;
-  if (input_need(walk.in, static_cast<std::size_t>(schema_size)) != 0) return missing(walk.in);
-  const std::uint8_t skeyid = walk.in.at[schema_size - 1];
+// A schema a pipe holds in the window up to this size; past it, the field infos wait on disk.
+constexpr std::uint64_t kSchemaHeldMax = std::uint64_t{8} << 20;
 
+// The skeyid follows the field infos but is shown before them. A file is looked at by position
+// and read once; from a pipe, a schema up to kSchemaHeldMax is held in the window, and a larger
+// one is first taken into `spool`, whence `infos` then reads the field infos. So memory stays
+// small whatever the count says, and a true schema of any size is carried. A device (one that
+// may never end, as /dev/urandom) is not taken to disk: a larger schema from it is unreadable.
+TableOutcome find_skeyid(TableWalk& walk, std::uint64_t schema_size, InputWindow& spool,
+                         InputWindow*& infos, std::uint8_t& skeyid) {
+  InputWindow& in = walk.in;
+  infos = &in;
+  if (input_known_short(in, schema_size)) return TableOutcome::kMismatched;
+  if (input_can_peek(in)) {
+    return input_peek(in, schema_size - 1, skeyid) == 0 ? TableOutcome::kComplete
+                                                        : TableOutcome::kUnreadable;
+  }
+  if (schema_size <= kSchemaHeldMax) {
+    if (input_need(in, static_cast<std::size_t>(schema_size)) != 0) return missing(in);
+    skeyid = in.at[schema_size - 1];
+    return TableOutcome::kComplete;
+  }
+  if (in.device) return TableOutcome::kUnreadable;
+  if (input_spool(in, schema_size - 1, spool) != 0 || input_need(in, 1) != 0) {
+    return in.ended && !in.failed ? TableOutcome::kMismatched : TableOutcome::kUnreadable;
+  }
+  infos = &spool;
+  skeyid = *in.at;
+  return TableOutcome::kComplete;
+}
+
+TableOutcome write_schema_head(TableWalk& walk, std::uint32_t ninfo, std::uint8_t skeyid) {
   const std::string_view write = walk.overwrite ? kWriteOverwrite : kWriteAppend;
   const std::string_view name = walk.table_name;
   if (make_room(walk.out, kTable.text.size() + kWriteOverwrite.size() + kMaxEscapedName +
@@ -212,11 +234,27 @@ TableOutcome write_schema(TableWalk& walk) {
     at = put(at, kSkeyid.after("skeyid"));
   }
   advance_to(walk.out, at);
+  return TableOutcome::kComplete;
+}
+
+TableOutcome write_schema(TableWalk& walk) {
+  if (input_need(walk.in, kTableNameWidth + kCountWidth) != 0) return missing(walk.in);
+  walk.table_name = stored_name(take(walk.in, kTableNameWidth), kTableNameWidth);
+  const std::uint32_t ninfo = take_count(walk.in);
+  const std::uint64_t schema_size = std::uint64_t{ninfo} * kFieldInfoSize + 1;
+  InputWindow spool;
+  InputWindow* infos = nullptr;
+  std::uint8_t skeyid = kNone;
+  TableOutcome outcome = find_skeyid(walk, schema_size, spool, infos, skeyid);
+  if (outcome == TableOutcome::kComplete) outcome = write_schema_head(walk, ninfo, skeyid);
+  if (outcome != TableOutcome::kComplete) return outcome;
 
   for (std::uint32_t i = 0; i < ninfo; ++i) {
-    if (write_field_info(walk.out, take(walk.in, kFieldInfoSize)) != 0)
+    if (input_need(*infos, kFieldInfoSize) != 0) return missing(*infos);
+    if (write_field_info(walk.out, take(*infos, kFieldInfoSize)) != 0)
       return TableOutcome::kUnwritable;
   }
+  if (input_need(walk.in, 1) != 0) return missing(walk.in);
   take(walk.in, 1);  // skeyid, already shown
   return write_text(walk.out, kSchemaEnd) == 0 ? TableOutcome::kComplete
                                                : TableOutcome::kUnwritable;
@@ -248,9 +286,15 @@ TableOutcome write_groups(TableWalk& walk) {
   advance_to(walk.out, put(at, kGroups.after("ngroup")));
 
   walk.group_lines.reserve(ngroup);
+  bool repeated = false;
   for (std::size_t i = 0; i < ngroup; ++i) {
     if (input_need(walk.in, kNameFieldWidth) != 0) return missing(walk.in);
     const std::string_view name = stored_name(take(walk.in, kNameFieldWidth), kNameFieldWidth);
+    // A document names a record's group by its name: repeated names cannot be carried. The
+    // table is damaged once its groups are all there (a table cut short is reported as such).
+    repeated = repeated || std::find(walk.group_names.begin(), walk.group_names.end(), name) !=
+                               walk.group_names.end();
+    walk.group_names.emplace_back(name);
     if (make_room(walk.out, kGroup.text.size() + kMaxEscapedName) != 0) {
       return TableOutcome::kUnwritable;
     }
@@ -259,6 +303,7 @@ TableOutcome write_groups(TableWalk& walk) {
     advance_to(walk.out, put(at, kGroup.after("group")));
     walk.group_lines.push_back(render_group_line(name));
   }
+  if (repeated) return TableOutcome::kDamaged;
   return write_text(walk.out, kGroupsEnd) == 0 ? TableOutcome::kComplete
                                                : TableOutcome::kUnwritable;
 }

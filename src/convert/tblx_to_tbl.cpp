@@ -110,6 +110,13 @@ int read_schema(Reader& r, TableFile& t) {
   return append_byte(t, skeyid, "skeyid");
 }
 
+// Whether one of the groups read so far has `name`, as a record would name it.
+bool names_a_group(const TableFile& t, const Name& name) {
+  const std::string_view wanted(name.data());
+  return std::any_of(t.groups.begin(), t.groups.begin() + static_cast<std::ptrdiff_t>(t.ngroup),
+                     [&](const Name& group) { return std::string_view(group.data()) == wanted; });
+}
+
 int read_groups(Reader& r, TableFile& t) {
   const std::uint64_t ngroup_at = output_position(t.file);
   if (append_byte(t, 0, "ngroup") != 0) return 1;
@@ -118,9 +125,10 @@ int read_groups(Reader& r, TableFile& t) {
   while (is(r, "group")) {
     if (t.ngroup == kMaxGroups) return parse_error(r);
     Name& name = t.groups[t.ngroup];
-    if (read_name(r, name) != 0 || expect(r, "/group") != 0 || scan(r, TextOf{"group"}) != 0) {
-      return 1;
-    }
+    if (read_name(r, name) != 0) return 1;
+    // A record names its group by name: a second group of the same name could hold none.
+    if (names_a_group(t, name)) return parse_error(r);
+    if (expect(r, "/group") != 0 || scan(r, TextOf{"group"}) != 0) return 1;
     const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(name.data()), name.size());
     if (append(t, bytes, "group") != 0) return 1;
     ++t.ngroup;

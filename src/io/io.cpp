@@ -1,5 +1,6 @@
 #include "io/io.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -226,21 +227,23 @@ std::string real_path(const char* name) {
   return resolved ? std::string(resolved.get()) : std::string(name);
 }
 
-// The same for a name that does not exist yet: a dangling link names the file to create.
-std::string resolve_links(std::string path) {
+// The same for a name that does not exist yet: a dangling link names the file to create. 1
+// for a loop of links, or a name that cannot be followed: nothing is to be created there.
+int resolve_links(std::string& path) {
   for (int depth = 0; depth < kMaxLinkDepth; ++depth) {
     struct stat status {};
-    if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return path;
+    if (lstat(path.c_str(), &status) != 0) return errno == ENOENT ? 0 : 1;
+    if (!S_ISLNK(status.st_mode)) return 0;
     std::vector<char> link(static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)) + PATH_MAX);
     const ssize_t length = readlink(path.c_str(), link.data(), link.size() - 1);
-    if (length < 0) return path;
+    if (length < 0) return 1;
     std::string destination(link.data(), static_cast<std::size_t>(length));
     if (destination.empty() || destination[0] != '/') {
       destination = folder_of(path) + "/" + destination;
     }
     path = std::move(destination);
   }
-  return path;
+  return 1;
 }
 
 // Bytes go to the kernel in whole multiples of kOutputWriteAlignment at offsets that are
@@ -364,6 +367,7 @@ int input_window_open(InputWindow& in, const char* name, std::size_t capacity) {
     in.size = static_cast<std::uint64_t>(status.st_size);
     posix_fadvise(in.file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   }
+  in.device = S_ISCHR(status.st_mode);
   return allocate_window(in, capacity);
 }
 
@@ -419,6 +423,60 @@ int input_skip(InputWindow& in, std::uint64_t n) {
   return 0;
 }
 
+int input_peek(InputWindow& in, std::uint64_t n, std::uint8_t& byte) {
+  if (n < input_available(in)) {
+    byte = in.at[n];
+    return 0;
+  }
+  const std::uint64_t past = n - input_available(in);
+  if (in.file.fd < 0) {
+    if (past >= in.memory.size()) return 1;
+    byte = in.memory[static_cast<std::size_t>(past)];
+    return 0;
+  }
+  for (;;) {
+    const ssize_t got = ::pread(in.file.fd, &byte, 1, static_cast<off_t>(in.received + past));
+    if (got < 0 && errno == EINTR) continue;
+    return got == 1 ? 0 : 1;
+  }
+}
+
+namespace {
+
+// A file with no name in the temporary folder: it disappears with its descriptor, whatever
+// ends the process.
+int open_unnamed_temp_file() {
+  const char* folder = std::getenv("TMPDIR");
+  const std::string dir = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+  const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+  // A file system without unnamed files: the name goes at once.
+  std::string pattern = dir + "/" + kTempName;
+  const InterruptsHeld held;
+  const int named = mkostemp(pattern.data(), O_CLOEXEC);
+  if (named >= 0) ::unlink(pattern.c_str());
+  return named;
+}
+
+}  // namespace
+
+int input_spool(InputWindow& in, std::uint64_t n, InputWindow& spool, std::size_t capacity) {
+  InputFile& file = spool.file;
+  file.fd = open_unnamed_temp_file();
+  if (file.fd < 0) return 1;
+  for (std::uint64_t left = n; left > 0;) {
+    if (in.at == in.end && input_fill(in, 1) != 0) return 1;
+    const std::size_t taken =
+        static_cast<std::size_t>(std::min<std::uint64_t>(left, input_available(in)));
+    if (write_all(file.fd, in.at, taken) != 0) return 1;
+    in.at += taken;
+    left -= taken;
+  }
+  if (::lseek(file.fd, 0, SEEK_SET) != 0) return 1;
+  spool.size = n;
+  return allocate_window(spool, capacity);
+}
+
 // ---- Output files ----------------------------------------------------------------------------
 
 OutputFile::~OutputFile() {
@@ -433,13 +491,17 @@ int output_open(OutputFile& out, const char* target) {
   out.used = 0;
   struct stat status {};
   const bool exists = stat(target, &status) == 0;
+  // A name that cannot be followed to a file or to a place for one (a loop of links, a file
+  // where a folder should be) is written nowhere: a link is never replaced by a file.
+  if (!exists && errno != ENOENT) return 1;
   if (exists && !S_ISREG(status.st_mode)) {
     // A device or a FIFO cannot be replaced; it is written in place, as it always was.
     out.target = target;
     out.fd = ::open(target, O_WRONLY | O_TRUNC | O_CLOEXEC);
   } else {
     if (exists && access(target, W_OK) != 0) return 1;
-    out.target = exists ? real_path(target) : resolve_links(target);
+    out.target = exists ? real_path(target) : target;
+    if (!exists && resolve_links(out.target) != 0) return 1;
     out.replaced_mode = exists ? static_cast<int>(status.st_mode & kModeBits) : -1;
     install_interrupt_cleanup();
     out.fd = create_temp_file(folder_of(out.target), out.temp);
@@ -504,6 +566,46 @@ int named_descriptor(const char* name) {
 
 bool descriptor_is_open(int fd) {
   return fd >= 0 && fcntl(fd, F_GETFD) != -1;
+}
+
+int descriptor_writing_to(const char* name) {
+  struct stat target {};
+  if (name == nullptr || stat(name, &target) != 0) return -1;
+  // The descriptors of the process are listed in /proc; without it, the standard ones.
+  std::vector<int> open_fds = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
+  if (DIR* folder = opendir("/proc/self/fd")) {
+    open_fds.clear();
+    while (const dirent* entry = readdir(folder)) {
+      int fd = -1;
+      const std::string_view number(entry->d_name);
+      if (std::from_chars(number.data(), number.data() + number.size(), fd).ec == std::errc{} &&
+          fd != dirfd(folder)) {
+        open_fds.push_back(fd);
+      }
+    }
+    closedir(folder);
+  }
+  std::sort(open_fds.begin(), open_fds.end());
+  for (const int fd : open_fds) {
+    struct stat status {};
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags == -1 || (flags & O_ACCMODE) == O_RDONLY || fstat(fd, &status) != 0) continue;
+    if (status.st_dev == target.st_dev && status.st_ino == target.st_ino) return fd;
+  }
+  return -1;
+}
+
+StandardDescriptors fill_closed_standard_descriptors() {
+  StandardDescriptors standard;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+    standard.closed[fd] = !descriptor_is_open(fd);
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (!standard.closed[fd]) continue;
+    // The lowest free number is taken: the closed ones in order.
+    const int null_fd = ::open("/dev/null", O_RDWR);
+    if (null_fd >= 0 && null_fd != fd) ::close(null_fd);
+  }
+  return standard;
 }
 
 int output_write_through(OutputFile& out, std::span<const std::uint8_t> bytes) {

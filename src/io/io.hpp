@@ -58,6 +58,7 @@ struct InputWindow {
   bool ended = false;                 // the source has no more bytes
   bool failed = false;                // a read failed, or no memory for a larger buffer
   bool ends_at_zero = false;          // a zero byte ends the stream (a document's text)
+  bool device = false;                // a character device, which may never end
 
   InputWindow() = default;
   InputWindow(const InputWindow&) = delete;
@@ -114,6 +115,23 @@ inline bool input_known_short(const InputWindow& in, std::uint64_t n) {
 
 // Passes over `n` bytes, reading those not in the window. 1 when the source ends first.
 [[nodiscard]] int input_skip(InputWindow& in, std::uint64_t n);
+
+// Whether bytes past the window can be looked at by position, without reading up to them: a
+// regular file, or bytes in memory of known size.
+inline bool input_can_peek(const InputWindow& in) {
+  return in.size != InputWindow::kUnknownSize;
+}
+
+// The byte `n` bytes after `at`, looked at by position when it lies past the window; the
+// window stays as it is. 1 when it cannot be read.
+[[nodiscard]] int input_peek(InputWindow& in, std::uint64_t n, std::uint8_t& byte);
+
+// Takes the next `n` bytes of `in` into a temporary file that has no name (in $TMPDIR, or
+// /tmp), and opens `spool` on it through a window of `capacity` bytes: bytes a pipe delivers
+// before what is needed to use them wait on disk, not in memory. 1 when `in` ends or fails
+// first (see its flags), or the temporary file cannot be made or written.
+[[nodiscard]] int input_spool(InputWindow& in, std::uint64_t n, InputWindow& spool,
+                              std::size_t capacity = kInputWindowSize);
 
 // ---- Output files: commit or discard -------------------------------------------------------
 
@@ -174,6 +192,18 @@ int named_descriptor(const char* name);
 
 // Whether `fd` is open in this process.
 bool descriptor_is_open(int fd);
+
+// A descriptor of the process, open for writing, on the very file (device and inode) that
+// `name` stands for, however it is spelled ("/dev/./stdout", a link to the log standard error
+// appends to); -1 when there is none.
+int descriptor_writing_to(const char* name);
+
+// Which of the standard descriptors 0, 1 and 2 are closed; then /dev/null is opened on each of
+// them, so that no file the tool opens takes a standard number and gets what is meant for it.
+struct StandardDescriptors {
+  bool closed[3] = {};
+};
+StandardDescriptors fill_closed_standard_descriptors();
 
 // output_write when the buffer is to be written out first, or the bytes are many.
 [[nodiscard]] int output_write_through(OutputFile& out, std::span<const std::uint8_t> bytes);

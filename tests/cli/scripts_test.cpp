@@ -282,8 +282,10 @@ TEST(SourceDateEpoch, ADecimalNumberOfSecondsGivesThatInstantInUtc) {
 TEST(SourceDateEpoch, OtherValuesGiveTheLocalTime) {
   ScratchDir dir;
   write_file(dir / "phone.tbl", phone_table());
-  for (const char* epoch : {"", "-1", "+5", " 5", "5 ", "12abc", "1.5", "1e9", "0x10",
-                            "99999999999999999999999", "253402300800", "67767976233532800"}) {
+  for (const char* epoch :
+       {"", "-1", "+5", " 5", "5 ", "12abc", "1.5", "1e9", "0x10", "99999999999999999999999",
+        "253402300800", "67767976233532800", "67768036191676800", "9223372036854775807",
+        "9223372036854775808", "18446744073709551616"}) {
     SCOPED_TRACE(std::string("\"") + epoch + "\"");
     const RunResult run = run_tool(
         {"phone.tbl"}, {.cwd = dir.path, .environment = {kEastZone, {"SOURCE_DATE_EPOCH", epoch}}});
@@ -358,9 +360,9 @@ TEST(SharedLog, ParallelRunsInterleaveWholeLinesOnly) {
       table.records.push_back({tbl2tblx::kNone, {int4(1, static_cast<std::int64_t>(i))}});
     write_file(dir / (name + ".tbl"), encode(table));
     for (const std::string& line : {"tbl2tblx " + std::string(tbl2tblx::kToolVersion) + " by " +
-                                       std::string(tbl2tblx::kAuthorCredit) + "\n",
-                                   std::string(tbl2tblx::kWebAddress) + "\n", std::string("\n"),
-                                   name + ".tbl => " + name + ".tblx...\n", std::string("\n")}) {
+                                        std::string(tbl2tblx::kAuthorCredit) + "\n",
+                                    std::string(tbl2tblx::kWebAddress) + "\n", std::string("\n"),
+                                    name + ".tbl => " + name + ".tblx...\n", std::string("\n")}) {
       lines.push_back(line);
     }
   }

@@ -91,7 +91,7 @@ constexpr Feed kFeeds[] = {kWholeFile,    {64, 0, true}, {64, 7, false},
                            {24, 1, true}, {1, 3, false}, {tbl2tblx::kInputWindowSize, 5, false}};
 
 Walked convert_fed(std::span<const std::uint8_t> table, const tbl2tblx::DocumentHead& head,
-                      const Feed& feed) {
+                   const Feed& feed) {
   ScratchDir dir;
   const auto path = dir / "t.tblx";
   tbl2tblx::InputWindow in;
@@ -306,6 +306,10 @@ std::vector<BinaryCase> binary_cases() {
        TableOutcome::kDamaged, ""},
       {"a group byte past the groups", encode(phone_in_group_1), TableOutcome::kDamaged, ""},
       {"a group byte with no groups", simple_table({record(0, {})}), TableOutcome::kDamaged, ""},
+      {"a group name that repeats, as a document cannot name it",
+       file_header(0) + schema("t", {}, 0xFF) + groups({"g", "h", std::string("g\0x", 3)}) +
+           le(1, 4) + record(2, {}),
+       TableOutcome::kDamaged, ""},
   };
 }
 
