@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tbl2tblx {
 
@@ -250,13 +251,18 @@ void output_discard(OutputFile& out);
 
 // ---- The outputs of a run ------------------------------------------------------------------
 
-// The files a run has committed, by identity (16 bytes each, however they are named), so that
-// it never replaces one of its own outputs. They stand in sorted runs whose sizes are the binary
-// digits of their count, largest first: a new file joins the runs it completes, as a binary
-// counter carries, so that a look-up is a binary search in each run. A deque, as it grows
-// without copying what it holds.
+// The files a run has committed, by identity (however they are named), so that it never
+// replaces one of its own outputs. A run's outputs share one or a few devices, so inode numbers
+// are kept under their device: 8 bytes an output. Each device's inodes stand in sorted runs
+// whose sizes are the binary digits of their count, largest first: a new file joins the runs it
+// completes, as a binary counter carries, so that a look-up is a binary search in each run. A
+// deque, as it grows without copying what it holds.
+struct WrittenInodes {
+  std::uint64_t device = 0;
+  std::deque<std::uint64_t> inodes;
+};
 struct WrittenFiles {
-  std::deque<FileIdentity> files;
+  std::vector<WrittenInodes> devices;
 };
 
 // Remembers the file that `out` committed (nothing for one written in place).
