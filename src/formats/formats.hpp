@@ -106,7 +106,7 @@ inline constexpr std::string_view kWriteAppend = "append";
 // writer fills in there; it zero-pads the date's fields, the year to four digits and the others
 // to two. Every "\n" is written as kDocumentLineEnd.
 inline constexpr const char* kTemplateHead =
-    "<?xml version=\"{xml-version}\" encoding=\"{encoding}\"?>\n<tblx>\n\t<header>\n"
+    "<?xml version=\"{xml-version}\" encoding=\"{encoding}\"?>\n<tblx xml:space=\"preserve\">\n\t<header>\n"
     "\t\t<version>{version}</version>\n\t\t<author>{author}</author>\n"
     "\t\t<desc>{document} converted from ";
 inline constexpr const char* kTemplateHeaderEnd =

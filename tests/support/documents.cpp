@@ -32,7 +32,7 @@ std::string phone_document_lines(std::string_view source, std::string_view date)
   // One line of the document a line here, numbered as the reader counts them.
   // clang-format off
   return "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n"                    // 1
-         "<tblx>\n"                                                             // 2
+         "<tblx xml:space=\"preserve\">\n"                                      // 2
          "\t<header>\n"                                                         // 3
          "\t\t<version>2.0</version>\n"                                         // 4
          "\t\t<author>" + author + "</author>\n"                                // 5
