@@ -205,7 +205,9 @@ TEST(TblxToTbl, FormsThatXmlToolsWriteReadAsTheyMean) {
       {"CDATA as it stands", phone_with("<content>Ann<", "<content>A<![CDATA[<&amp;\n>]]>n<"),
        phone_lines, phone_with_value(2, "A<&amp;\r>n\0"s)},
       {"markup between tags",
-       declare(phone_with("<tblx xml:space=\"preserve\">", "<!DOCTYPE tblx SYSTEM \"t>.dtd\">\n<?pi?><tblx xml:space=\"preserve\"><![CDATA[x]]>"),
+       declare(phone_with("<tblx xml:space=\"preserve\">",
+                          "<!DOCTYPE tblx SYSTEM \"t>.dtd\">\n<?pi?><tblx "
+                          "xml:space=\"preserve\"><![CDATA[x]]>"),
                declared),
        phone_lines, phone_table()},
       {"empty string", phone_with("<content>Ann</content>", "<content/>"), phone_lines,
@@ -245,8 +247,37 @@ TEST(TblxToTbl, FormsThatXmlToolsWriteReadAsTheyMean) {
        opened + "Error: <name> at line 16\n", ""},
       {"a cut sequence", declare(phone_with(">who<", ">wh\xC3<"), ""),
        opened + "Error: <name> at line 16\n", ""},
+      {"UTF-16, little-endian with a byte order mark", utf16(phone_document(), false, true),
+       phone_lines, phone_table()},
+      {"UTF-16, big-endian with a byte order mark", utf16(phone_document(), true, true),
+       phone_lines, phone_table()},
+      {"UTF-16, little-endian from <?", utf16(phone_document(), false, false), phone_lines,
+       phone_table()},
+      {"UTF-16, big-endian from <?, LF line ends", utf16(kPhoneLines, true, false), phone_lines,
+       phone_table()},
+      {"UTF-16 declared ISO-8859-1, a Latin-1 name", utf16(utf8_name, false, true), latin_lines,
+       phone_named(kLatinName), kLatinName + ".tbl"},
+      {"UTF-16, a character above U+00FF",
+       utf16(phone_with("<content>Ann<", "<content>\xE2\x82\xAC<"), true, false),
+       opened + "Error: <content> at line 34\n", ""},
+      {"UTF-16, a character beyond the BMP",
+       utf16(phone_with(">who<", ">\xF0\x9F\x98\x80<"), false, true),
+       opened + "Error: <name> at line 16\n", ""},
+      {"UTF-16, a lone surrogate",
+       replace_all(utf16(phone_document(), false, true), std::string(">\0w\0h\0o\0<\0", 10),
+                   std::string(">\0\0\xDCh\0o\0<\0", 10)),
+       opened + "Error: <name> at line 16\n", ""},
+      {"UTF-16, a tag out of place", utf16(phone_with("<schema ", "<schemas "), false, true),
+       opened + "Error: <schemas ninfo=\"2\"> at line 12\n", ""},
+      {"UTF-32, big-endian with a byte order mark", std::string("\0\0\xFE\xFF\0\0\0<", 8),
+       "Error:  at line 1\n", ""},
+      {"UTF-32, little-endian with a byte order mark", std::string("\xFF\xFE\0\0<\0\0\0", 8),
+       "Error:  at line 1\n", ""},
+      {"UTF-32 from <", std::string("\0\0\0<\0\0\0?", 8), "Error:  at line 1\n", ""},
+      {"UTF-32, little-endian from <", std::string("<\0\0\0?\0\0\0", 8), "Error:  at line 1\n", ""},
       {"document type with an internal subset",
-       phone_with("<tblx xml:space=\"preserve\">", "<!DOCTYPE tblx [<!ENTITY e \"v\">]><tblx xml:space=\"preserve\">"),
+       phone_with("<tblx xml:space=\"preserve\">",
+                  "<!DOCTYPE tblx [<!ENTITY e \"v\">]><tblx xml:space=\"preserve\">"),
        "Error: <!doctype tblx [<!entity e \"v\"> at line 2\n", ""},
       {"an empty element where children belong", phone_with("<table write=\"append\">", "<table/>"),
        "Error: </table> at line 10\n", ""},
@@ -302,12 +333,13 @@ TEST(TblxToTbl, BrokenDocumentsNameTheTagAndItsLine) {
       // of what follows them still count.
       {"int2 out of range", phone_with("<content>-2<", "<content>-40000<"),
        opened + "Error: <content> at line 39\n"},
-      {"unknown tag right after a value", phone_with("</fielddata>\n\t\t\t\t</record>",
-                                                     "</fielddata><x/>\n\t\t\t\t</record>"),
+      {"unknown tag right after a value",
+       phone_with("</fielddata>\n\t\t\t\t</record>", "</fielddata><x/>\n\t\t\t\t</record>"),
        opened + "Error: <x/> at line 40\n"},
       {"id out of range in a second record",
-       phone_with("\t\t\t\t</record>\n", "\t\t\t\t</record>\n\t\t\t\t<record ndata=\"1\">\n"
-                                            "\t\t\t\t\t<fielddata>\n\t\t\t\t\t\t<id>256</id>\n"),
+       phone_with("\t\t\t\t</record>\n",
+                  "\t\t\t\t</record>\n\t\t\t\t<record ndata=\"1\">\n"
+                  "\t\t\t\t\t<fielddata>\n\t\t\t\t\t\t<id>256</id>\n"),
        opened + progress("phone", "+", 1) + "Error: <id> at line 44\n"},
       {"end tag with a blank after the slash", phone_with("</table>", "</ table>"),
        opened + progress("phone", "+", 1) + "Error: </ table> at line 43\n"},
@@ -675,7 +707,8 @@ TEST(TblxToTbl, HandEditsAreReadExactlyOrRefused) {
       // every length of digits, and runs longer than the type's: read alike
       {{.type = "int4", .content = "-1"}, {.type = 1, .data = le(0xFFFFFFFFu, 4)}},
       {{.type = "int4", .content = "12345678"}, {.type = 1, .data = le(12345678, 4)}},
-      {{.type = "int4", .content = "-999999999"}, {.type = 1, .data = le(static_cast<std::uint32_t>(-999999999), 4)}},
+      {{.type = "int4", .content = "-999999999"},
+       {.type = 1, .data = le(static_cast<std::uint32_t>(-999999999), 4)}},
       {{.type = "int4", .content = "100000000"}, {.type = 1, .data = le(100000000, 4)}},
       {{.type = "int4", .content = "1000000000"}, {.type = 1, .data = le(1000000000, 4)}},
       {{.type = "int4", .content = "000000000000000000001"}, {.type = 1, .data = le(1, 4)}},
@@ -756,7 +789,8 @@ TEST(TblxToTbl, HandEditsAreReadExactlyOrRefused) {
     if (c.error.empty()) {
       const std::string file = c.bin.name + ".tbl";
       EXPECT_EQ(run.status, 0);
-      EXPECT_EQ(run.console, (dir / "doc.tblx").string() + " =>\n" + table_lines(file, c.bin.name, "+", 1));
+      EXPECT_EQ(run.console,
+                (dir / "doc.tblx").string() + " =>\n" + table_lines(file, c.bin.name, "+", 1));
       EXPECT_EQ(read_file(dir / file), bin_bytes(c.bin));
     } else {
       EXPECT_EQ(run.status, 1);
