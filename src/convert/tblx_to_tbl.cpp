@@ -32,34 +32,6 @@ bool names_utf8(std::string_view encoding) {
   return std::find(kUtf8Names.begin(), kUtf8Names.end(), encoding) != kUtf8Names.end();
 }
 
-std::string_view unread(const InputWindow& in) {
-  return {reinterpret_cast<const char*>(in.at), input_available(in)};
-}
-
-template <std::size_t N>
-bool starts_with_any(std::string_view text, const std::array<std::string_view, N>& marks) {
-  return std::any_of(marks.begin(), marks.end(),
-                     [text](std::string_view mark) { return text.starts_with(mark); });
-}
-
-// Takes the document's first bytes for what they say of its encoding: UTF-16 from here on
-// stands in the window as UTF-8, and UTF-32 is refused at line 1. Then a zero byte ends the
-// text, and a byte order mark is passed over.
-int open_text(Reader& r) {
-  input_look_ahead(r.in, kLongestEncodingMark);
-  const std::string_view start = unread(r.in);
-  if (starts_with_any(start, kUtf32Marks)) return parse_error(r);
-  const bool big = starts_with_any(start, kUtf16BigMarks);
-  if ((big || starts_with_any(start, kUtf16LittleMarks)) && input_transcode_utf16(r.in, big) != 0) {
-    r.in.failed = true;
-    return 1;
-  }
-  input_end_at_zero(r.in);
-  input_look_ahead(r.in, kByteOrderMark.size());
-  if (unread(r.in).starts_with(kByteOrderMark)) r.in.at += kByteOrderMark.size();
-  return 0;
-}
-
 // The declaration is optional. Without one, or without an encoding in it, the document is
 // UTF-8; any other declared encoding is read byte for byte, unless the document is in UTF-16,
 // which stands in the window as UTF-8 whatever the declaration says.
