@@ -42,6 +42,11 @@ struct Reader {
 // A parse error at the last tag taken; always 1.
 int parse_error(Reader& r);
 
+// Takes the document's first bytes for what they say of its encoding: UTF-16 from here on
+// stands in the window as UTF-8, and UTF-32 is refused at line 1. Then a zero byte ends the
+// text, and a byte order mark is passed over.
+[[nodiscard]] int open_text(Reader& r);
+
 // Whether the last tag taken has the element name `name` (a literal: its length folds away).
 [[gnu::always_inline]] inline bool is(const Reader& r, std::string_view name) {
   return tag_is(r.tag, name);

@@ -33,25 +33,18 @@ bool names_utf8(const Value& encoding) {
                      [&encoding](std::string_view name) { return short_text_is(encoding, name); });
 }
 
-// Passes over a byte order mark at the start.
-void skip_byte_order_mark(InputWindow& in) {
-  input_look_ahead(in, kByteOrderMark.size());
-  const std::string_view start(reinterpret_cast<const char*>(in.at), input_available(in));
-  if (start.starts_with(kByteOrderMark)) in.at += kByteOrderMark.size();
-}
-
 // The declaration is optional. Without one, or without an encoding in it, the document is
-// UTF-8; any other declared encoding is read byte for byte.
+// UTF-8; any other declared encoding is read byte for byte, unless the document is in UTF-16,
+// which stands in the window as UTF-8 whatever the declaration says.
 int read_declaration(Reader& r) {
-  skip_byte_order_mark(r.in);
-  if (scan(r) != 0) return 1;
+  if (open_text(r) != 0 || scan(r) != 0) return 1;
   r.utf8 = true;
   if (!is(r, "?xml")) return 0;
   r.utf8 = false;  // an encoding's name is ASCII
   bool declared = false;
   Value encoding;
   if (read_attribute(r, kAttrEncoding, declared, encoding) != 0) return 1;
-  r.utf8 = !declared || names_utf8(encoding);
+  r.utf8 = !declared || r.in.utf16 || names_utf8(encoding);
   return scan(r);
 }
 
@@ -310,7 +303,6 @@ int read_tables(Reader& r) {
 }  // namespace
 
 DocumentOutcome read_document(InputWindow& document, RunContext& run) {
-  document.ends_at_zero = true;
   Reader r(document, run);
   if (read_tables(r) != 0 && r.in.failed) r.outcome.stop = DocumentStop::kRead;
   return r.outcome;

@@ -106,7 +106,8 @@ inline constexpr std::string_view kWriteAppend = "append";
 // writer fills in there; it zero-pads the date's fields, the year to four digits and the others
 // to two. Every "\n" is written as kDocumentLineEnd.
 inline constexpr const char* kTemplateHead =
-    "<?xml version=\"{xml-version}\" encoding=\"{encoding}\"?>\n<tblx>\n\t<header>\n"
+    "<?xml version=\"{xml-version}\" encoding=\"{encoding}\"?>\n<tblx "
+    "xml:space=\"preserve\">\n\t<header>\n"
     "\t\t<version>{version}</version>\n\t\t<author>{author}</author>\n"
     "\t\t<desc>{document} converted from ";
 inline constexpr const char* kTemplateHeaderEnd =
@@ -144,5 +145,16 @@ inline constexpr std::string_view kEncodingBase64 = "b64";
 // whose declaration names no encoding, is UTF-8 too.
 inline constexpr std::array<std::string_view, 2> kUtf8Names = {"utf-8", "utf8"};
 inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+// How a document in UTF-16 begins: with a byte order mark, or with "<?" (the declaration), in
+// either byte order. A UTF-32 one is refused: its marks are tested first, as the little-endian
+// mark begins like the UTF-16 one.
+inline constexpr std::array<std::string_view, 2> kUtf16BigMarks = {std::string_view("\xFE\xFF", 2),
+                                                                   std::string_view("\0<\0?", 4)};
+inline constexpr std::array<std::string_view, 2> kUtf16LittleMarks = {
+    std::string_view("\xFF\xFE", 2), std::string_view("<\0?\0", 4)};
+inline constexpr std::array<std::string_view, 4> kUtf32Marks = {
+    std::string_view("\0\0\xFE\xFF", 4), std::string_view("\xFF\xFE\0\0", 4),
+    std::string_view("\0\0\0<", 4), std::string_view("<\0\0\0", 4)};
+inline constexpr std::size_t kLongestEncodingMark = 4;
 
 }  // namespace tbl2tblx

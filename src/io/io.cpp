@@ -339,6 +339,92 @@ std::size_t bytes_before_zero(InputWindow& in, std::size_t available, std::size_
   return kept;
 }
 
+// ---- UTF-16 ----
+
+// The most UTF-8 bytes one step of the transcoding writes: a character outside the BMP.
+constexpr std::size_t kUtf8MaxBytes = 4;
+constexpr std::uint32_t kReplacement = 0xFFFD;
+
+std::uint32_t utf16_unit(const InputWindow& in, std::size_t at) {
+  const std::uint8_t* p = in.raw.get() + at;
+  return in.big_endian ? (std::uint32_t{p[0]} << 8 | p[1]) : (std::uint32_t{p[1]} << 8 | p[0]);
+}
+
+std::uint8_t* put_utf8(std::uint8_t* dest, std::uint32_t c) {
+  if (c < 0x80) {
+    *dest++ = static_cast<std::uint8_t>(c);
+  } else if (c < 0x800) {
+    *dest++ = static_cast<std::uint8_t>(0xC0 | c >> 6);
+    *dest++ = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *dest++ = static_cast<std::uint8_t>(0xE0 | c >> 12);
+    *dest++ = static_cast<std::uint8_t>(0x80 | (c >> 6 & 0x3F));
+    *dest++ = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+  } else {
+    *dest++ = static_cast<std::uint8_t>(0xF0 | c >> 18);
+    *dest++ = static_cast<std::uint8_t>(0x80 | (c >> 12 & 0x3F));
+    *dest++ = static_cast<std::uint8_t>(0x80 | (c >> 6 & 0x3F));
+    *dest++ = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+  }
+  return dest;
+}
+
+bool is_high_surrogate(std::uint32_t u) {
+  return u >= 0xD800 && u < 0xDC00;
+}
+bool is_low_surrogate(std::uint32_t u) {
+  return u >= 0xDC00 && u < 0xE000;
+}
+
+// The next character of `raw` and the bytes it takes; 0 bytes when it needs more of the source.
+std::size_t next_utf16_character(const InputWindow& in, std::uint32_t& c) {
+  const std::size_t left = in.raw_end - in.raw_at;
+  if (left < 2) {
+    c = kReplacement;
+    return in.raw_ended ? left : 0;
+  }
+  c = utf16_unit(in, in.raw_at);
+  if (is_low_surrogate(c)) c = kReplacement;
+  if (!is_high_surrogate(c)) return 2;
+  if (left < 4 && !in.raw_ended) return 0;
+  const std::uint32_t low = left < 4 ? 0 : utf16_unit(in, in.raw_at + 2);
+  if (!is_low_surrogate(low)) {
+    c = kReplacement;
+    return 2;
+  }
+  c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+  return 4;
+}
+
+// Transcodes what `raw` holds into `dest`, as far as `room` allows; the bytes written.
+std::size_t transcode_utf16(InputWindow& in, std::uint8_t* dest, std::size_t room) {
+  std::uint8_t* out = dest;
+  std::uint32_t c = 0;
+  while (static_cast<std::size_t>(dest + room - out) >= kUtf8MaxBytes) {
+    const std::size_t taken = next_utf16_character(in, c);
+    if (taken == 0) break;
+    in.raw_at += taken;
+    out = put_utf8(out, c);
+  }
+  return static_cast<std::size_t>(out - dest);
+}
+
+// One read for the window of a UTF-16 source: as read_some, in transcoded bytes.
+ssize_t read_some_utf16(InputWindow& in, std::uint8_t* dest, std::size_t room) {
+  for (;;) {
+    const std::size_t made = transcode_utf16(in, dest, room);
+    if (made > 0 || (in.raw_ended && in.raw_at == in.raw_end)) return static_cast<ssize_t>(made);
+    const std::size_t left = in.raw_end - in.raw_at;
+    std::memmove(in.raw.get(), in.raw.get() + in.raw_at, left);
+    in.raw_at = 0;
+    in.raw_end = left;
+    const ssize_t got = read_some(in, in.raw.get() + left, in.raw_capacity - left);
+    if (got < 0) return got;
+    if (got == 0) in.raw_ended = true;
+    in.raw_end += static_cast<std::size_t>(got);
+  }
+}
+
 // Moves the unread bytes into a new buffer of `capacity` bytes.
 int resize_window(InputWindow& in, std::size_t capacity) {
   const std::size_t available = input_available(in);
@@ -353,9 +439,11 @@ int resize_window(InputWindow& in, std::size_t capacity) {
   return 0;
 }
 
-// A window too small for `n` bytes doubles, up to `n`, each time the source fills it.
-int grow_window(InputWindow& in, std::size_t n) {
-  return resize_window(in, std::min(n, std::max(in.capacity * 2, in.capacity + 1)));
+// A window too small for `n` bytes doubles, up to `n`, each time the source fills it; it leaves
+// at least `least_room` bytes free.
+int grow_window(InputWindow& in, std::size_t n, std::size_t least_room) {
+  const std::size_t doubled = std::min(n, std::max(in.capacity * 2, in.capacity + 1));
+  return resize_window(in, std::max(doubled, input_available(in) + least_room));
 }
 
 }  // namespace
@@ -379,6 +467,35 @@ int input_window_from_memory(InputWindow& in, std::span<const std::uint8_t> byte
   return allocate_window(in, capacity);
 }
 
+int input_transcode_utf16(InputWindow& in, bool big_endian) {
+  const std::size_t available = input_available(in);
+  in.raw_capacity = std::max({in.capacity, available, kUtf8MaxBytes});
+  in.raw.reset(new (std::nothrow) std::uint8_t[in.raw_capacity]);
+  if (in.raw == nullptr) return 1;
+  if (available > 0) std::memcpy(in.raw.get(), in.at, available);
+  in.raw_at = 0;
+  in.raw_end = available;
+  in.raw_ended = in.ended;
+  in.ended = false;
+  in.utf16 = true;
+  in.big_endian = big_endian;
+  in.at = in.end = in.buffer.get();
+  in.received = 0;
+  in.size = InputWindow::kUnknownSize;
+  return 0;
+}
+
+void input_end_at_zero(InputWindow& in) {
+  in.ends_at_zero = true;
+  const std::size_t available = input_available(in);
+  const void* zero = std::memchr(in.at, 0, available);
+  if (zero == nullptr) return;
+  const auto kept = static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - in.at);
+  in.received -= available - kept;
+  in.end = in.at + kept;
+  in.ended = true;
+}
+
 int input_fill(InputWindow& in, std::size_t n) {
   std::size_t available = input_available(in);
   if (in.capacity > in.base_capacity && std::max(n, available) <= in.base_capacity) {
@@ -389,11 +506,15 @@ int input_fill(InputWindow& in, std::size_t n) {
   in.end = in.at + available;
   while (available < n) {
     if (in.ended || in.failed) return 1;
-    if (available == in.capacity && grow_window(in, n) != 0) {
+    // A UTF-16 source needs room for the longest character it can make.
+    const std::size_t least_room = in.utf16 ? kUtf8MaxBytes : 1;
+    if (in.capacity - available < least_room && grow_window(in, n, least_room) != 0) {
       in.failed = true;
       return 1;
     }
-    const ssize_t got = read_some(in, in.buffer.get() + available, in.capacity - available);
+    std::uint8_t* dest = in.buffer.get() + available;
+    const std::size_t room = in.capacity - available;
+    const ssize_t got = in.utf16 ? read_some_utf16(in, dest, room) : read_some(in, dest, room);
     if (got < 0) in.failed = true;
     if (got == 0) in.ended = true;
     if (got <= 0) return 1;

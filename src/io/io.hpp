@@ -61,6 +61,15 @@ struct InputWindow {
   bool ends_at_zero = false;          // a zero byte ends the stream (a document's text)
   bool device = false;                // a character device, which may never end
 
+  // A UTF-16 source (input_transcode_utf16) is read into `raw` and stands in the window as UTF-8.
+  bool utf16 = false;
+  bool big_endian = false;
+  bool raw_ended = false;  // the source has no more bytes; `raw` may still hold some
+  std::unique_ptr<std::uint8_t[]> raw;
+  std::size_t raw_capacity = 0;
+  std::size_t raw_at = 0;  // the untranscoded bytes are raw[raw_at, raw_end)
+  std::size_t raw_end = 0;
+
   InputWindow() = default;
   InputWindow(const InputWindow&) = delete;
   InputWindow& operator=(const InputWindow&) = delete;
@@ -78,6 +87,16 @@ inline constexpr std::size_t kInputWindowSize = std::size_t{256} << 10;
 [[nodiscard]] int input_window_from_memory(InputWindow& in, std::span<const std::uint8_t> bytes,
                                            std::size_t capacity, std::size_t piece,
                                            bool size_known);
+
+// From here on the source is UTF-16 in the byte order given: the unread bytes and every byte
+// read later stand in the window transcoded to UTF-8, so that a reader of ASCII-compatible text
+// reads it as it reads any other. A surrogate without its partner, or an odd byte at the end,
+// becomes U+FFFD. The window then counts in transcoded bytes and the source's size is unknown.
+// 1 when no memory is left for the second buffer this takes.
+[[nodiscard]] int input_transcode_utf16(InputWindow& in, bool big_endian);
+
+// From here on a zero byte ends the stream, also among the unread bytes already in the window.
+void input_end_at_zero(InputWindow& in);
 
 // The refill behind input_need, once the window holds fewer than `n` unread bytes.
 [[nodiscard]] int input_fill(InputWindow& in, std::size_t n);

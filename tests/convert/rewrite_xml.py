@@ -8,6 +8,8 @@ if form == "etree-latin1":
     ElementTree.parse(source).write(target, encoding="iso-8859-1")
 elif form == "etree-ascii":
     ElementTree.parse(source).write(target, encoding="us-ascii")
+elif form == "etree-utf16":
+    ElementTree.parse(source).write(target, encoding="utf-16")
 elif form == "minidom-utf8":
     with open(target, "wb") as out:
         out.write(xml.dom.minidom.parse(source).toxml(encoding="utf-8"))

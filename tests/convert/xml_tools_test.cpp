@@ -32,7 +32,19 @@ std::vector<Rewriter> rewriters() {
       {"ElementTree, iso-8859-1", python + " etree-latin1 {} {}"},
       {"ElementTree, us-ascii", python + " etree-ascii {} {}"},
       {"minidom, utf-8", python + " minidom-utf8 {} {}"},
+      {"xmllint --encode UTF-16", "xmllint --encode UTF-16 {} > {}"},
+      {"ElementTree, utf-16", python + " etree-utf16 {} {}"},
+      {"iconv to UTF-16", "iconv -f ISO-8859-1 -t UTF-16 {} > {}"},
+      {"iconv to UTF-16BE, no byte order mark", "iconv -f ISO-8859-1 -t UTF-16BE {} > {}"},
+      {"iconv to UTF-16LE, no byte order mark", "iconv -f ISO-8859-1 -t UTF-16LE {} > {}"},
   };
+}
+
+// Java's Transformer to a UTF-16 stream, where a Java runtime is installed.
+std::vector<Rewriter> java_rewriters() {
+  return {
+      {"Java Transformer, UTF-16",
+       "java " + quote((source_dir() / "tests/convert/RewriteUtf16.java").string()) + " {} {}"}};
 }
 
 std::string with_paths(std::string command, const fs::path& source, const fs::path& target) {
@@ -47,12 +59,13 @@ std::string file_of(const std::string& table) {
          ".tbl";
 }
 
-void expect_rewritten_documents_give_back(const std::string& table) {
+void expect_rewritten_documents_give_back(const std::string& table,
+                                          const std::vector<Rewriter>& tools = rewriters()) {
   ScratchDir dir;
   write_file(dir / "in.tbl", table);
   const RunResult there = run_tool({"in.tbl"}, {.cwd = dir.path});
   ASSERT_EQ(there.status, 0) << there.out;
-  for (const Rewriter& rewriter : rewriters()) {
+  for (const Rewriter& rewriter : tools) {
     SCOPED_TRACE(rewriter.name);
     const fs::path folder = dir / rewriter.name;
     fs::create_directory(folder);
@@ -77,6 +90,15 @@ TEST(XmlTools, RewrittenTablesWithEveryKindOfValueComeBackByteForByte) {
   for (int round = 0; round < 6; ++round) {
     SCOPED_TRACE(round);
     expect_rewritten_documents_give_back(encode(maker.table()));
+  }
+}
+
+TEST(XmlTools, DocumentsRewrittenByJavaToUtf16ComeBackByteForByte) {
+  if (shell("command -v java").status != 0) GTEST_SKIP() << "no java here";
+  for (const char* name : {"phone.tbl", "staff.tbl", "notes.tbl"}) {
+    SCOPED_TRACE(name);
+    expect_rewritten_documents_give_back(read_file(source_dir() / "examples" / name),
+                                         java_rewriters());
   }
 }
 

@@ -90,8 +90,8 @@ TEST(OutputFile, WritesAlignedPiecesAndKeepsEveryByte) {
   std::string expected;
   off_t written = 0;
   std::mt19937 rng(20261210);
-  const std::size_t sizes[] = {1, 100, 4095, 65536, 100'000, 300'000, kOutputBufferSize - 1,
-                               kOutputBufferSize};
+  const std::size_t sizes[] = {
+      1, 100, 4095, 65536, 100'000, 300'000, kOutputBufferSize - 1, kOutputBufferSize};
   for (int step = 0; step < 60; ++step) {
     const std::size_t size = sizes[rng() % std::size(sizes)] - rng() % 2;
     const std::string piece(size, static_cast<char>('a' + step % 26));
@@ -183,6 +183,86 @@ TEST(OutputFile, AnAdoptedDescriptorIsWrittenWhereItStandsAndKeptOpen) {
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"log"});
   close(fd);
   EXPECT_FALSE(descriptor_is_open(fd));
+}
+
+}  // namespace
+
+namespace {
+
+// All that a window over `source` (UTF-16 from the start) yields, read `need` bytes at a time.
+std::string transcoded(std::string_view source, bool big_endian, std::size_t capacity,
+                       std::size_t piece, std::size_t need) {
+  InputWindow in;
+  EXPECT_EQ(input_window_from_memory(in, as_bytes(source), capacity, piece, true), 0);
+  EXPECT_EQ(input_transcode_utf16(in, big_endian), 0);
+  input_end_at_zero(in);
+  std::string out;
+  for (;;) {
+    input_look_ahead(in, need);
+    const std::size_t n = std::min(need, input_available(in));
+    if (n == 0) break;
+    out.append(reinterpret_cast<const char*>(in.at), n);
+    in.at += n;
+    EXPECT_LE(in.capacity, std::max<std::size_t>(capacity, need) + 4);
+  }
+  EXPECT_FALSE(in.failed);
+  EXPECT_EQ(input_offset(in), out.size());
+  return out;
+}
+
+TEST(InputWindow, TranscodesUtf16AcrossEveryReadAndWindowSize) {
+  struct Case {
+    const char* what;
+    std::string little_endian;  // the source; its big-endian twin swaps every pair
+    std::string utf8;
+  } cases[] = {
+      {"ASCII, Latin-1 and the BMP", std::string("<\0\xE9\0\xAC\x20\n\0", 8),
+       "<\xC3\xA9\xE2\x82\xAC\n"},
+      {"a pair of surrogates", std::string("a\0\x3D\xD8\x00\xDEz\0", 8), "a\xF0\x9F\x98\x80z"},
+      {"a lone low and a lone high surrogate", std::string("\x00\xDCq\0\x3D\xD8q\0", 8),
+       "\xEF\xBF\xBDq\xEF\xBF\xBDq"},
+      {"a high surrogate last", std::string("q\0\x3D\xD8", 4), "q\xEF\xBF\xBD"},
+      {"an odd byte last", std::string("q\0r", 3), "q\xEF\xBF\xBD"},
+      {"a zero ends the text", std::string("q\0\0\0r\0", 6), "q"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string big = c.little_endian;
+    for (std::size_t i = 0; i + 1 < big.size(); i += 2)
+      std::swap(big[i], big[i + 1]);
+    for (std::size_t capacity : {1u, 2u, 5u, 64u}) {
+      for (std::size_t piece : {1u, 2u, 3u, 7u}) {
+        for (std::size_t need : {1u, 3u}) {
+          SCOPED_TRACE(testing::Message() << capacity << " " << piece << " " << need);
+          EXPECT_EQ(transcoded(c.little_endian, false, capacity, piece, need), c.utf8);
+          EXPECT_EQ(transcoded(big, true, capacity, piece, need), c.utf8);
+        }
+      }
+    }
+  }
+}
+
+// The bytes already in the window when the document's first bytes are judged are transcoded too,
+// and a large source takes no more memory than a small one.
+TEST(InputWindow, TranscodesWhatTheWindowAlreadyHoldsAtConstantMemory) {
+  std::string source;
+  for (int i = 0; i < 100000; ++i)
+    source += std::string("x\0\xE9\0", 4);
+  InputWindow in;
+  ASSERT_EQ(input_window_from_memory(in, as_bytes(source), 4096, 0, true), 0);
+  input_look_ahead(in, 4);
+  ASSERT_EQ(input_available(in), 4096u);
+  ASSERT_EQ(input_transcode_utf16(in, false), 0);
+  std::size_t total = 0;
+  while (input_need(in, 3) == 0) {
+    ASSERT_EQ(std::string_view(reinterpret_cast<const char*>(in.at), 3), "x\xC3\xA9");
+    in.at += 3;
+    total += 3;
+    ASSERT_LE(in.capacity, 4096u);
+    ASSERT_LE(in.raw_capacity, 4096u);
+  }
+  EXPECT_EQ(total, 300000u);
+  EXPECT_EQ(input_available(in), 0u);
 }
 
 }  // namespace

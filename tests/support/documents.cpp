@@ -32,7 +32,7 @@ std::string phone_document_lines(std::string_view source, std::string_view date)
   // One line of the document a line here, numbered as the reader counts them.
   // clang-format off
   return "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n"                    // 1
-         "<tblx>\n"                                                             // 2
+         "<tblx xml:space=\"preserve\">\n"                                      // 2
          "\t<header>\n"                                                         // 3
          "\t\t<version>2.0</version>\n"                                         // 4
          "\t\t<author>" + author + "</author>\n"                                // 5
@@ -84,6 +84,42 @@ std::string crlf(std::string_view lf_text) {
   for (char c : lf_text) {
     if (c == '\n') out += '\r';
     out += c;
+  }
+  return out;
+}
+
+namespace {
+
+// The next character of well-formed UTF-8 at `at`, which moves past it.
+char32_t next_character(std::string_view text, std::size_t& at) {
+  const auto lead = static_cast<unsigned char>(text[at++]);
+  const int more = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+  char32_t c = more == 0 ? lead : lead & (0x3Fu >> more);
+  for (int i = 0; i < more; ++i)
+    c = c << 6 | (static_cast<unsigned char>(text[at++]) & 0x3Fu);
+  return c;
+}
+
+void put_unit(std::string& out, char32_t unit, bool big_endian) {
+  const auto high = static_cast<char>(unit >> 8);
+  const auto low = static_cast<char>(unit & 0xFF);
+  out += big_endian ? high : low;
+  out += big_endian ? low : high;
+}
+
+}  // namespace
+
+std::string utf16(std::string_view utf8_text, bool big_endian, bool mark) {
+  std::string out;
+  if (mark) put_unit(out, 0xFEFF, big_endian);
+  for (std::size_t at = 0; at < utf8_text.size();) {
+    const char32_t c = next_character(utf8_text, at);
+    if (c < 0x10000) {
+      put_unit(out, c, big_endian);
+    } else {
+      put_unit(out, 0xD800 + ((c - 0x10000) >> 10), big_endian);
+      put_unit(out, 0xDC00 + ((c - 0x10000) & 0x3FF), big_endian);
+    }
   }
   return out;
 }

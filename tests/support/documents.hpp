@@ -24,5 +24,7 @@ std::string phone_document_lines(std::string_view source = "phone.tbl",
                                  std::string_view date = "2024-05-06 07:08:09");
 // `lf_text` with CR LF line ends, as the tool writes them.
 std::string crlf(std::string_view lf_text);
+// `utf8_text` in UTF-16, in the byte order given, with or without a byte order mark first.
+std::string utf16(std::string_view utf8_text, bool big_endian, bool mark);
 
 }  // namespace testing_support
