@@ -51,7 +51,14 @@ std::string phone_with_lines(int first, int last, std::string_view lines) {
   return crlf(text);
 }
 
+// The root start tag as the tool writes it.
+constexpr std::string_view kRoot = "<tblx xml:space=\"preserve\">";
+
+// The phone document with every `from` made `to`; `from` must stand in it.
 std::string phone_with(std::string_view from, std::string_view to) {
+  if (std::string_view(kPhoneLines).find(from) == std::string_view::npos) {
+    ADD_FAILURE() << "not in the phone document: " << from;
+  }
   return crlf(replace_all(kPhoneLines, from, to));
 }
 
@@ -304,7 +311,7 @@ TEST(TblxToTbl, FormsThatXmlToolsWriteReadAsTheyMean) {
        phone_lines, phone_with_value(3, "Ann\0"s)},
       // Tags of any length, as editors write the root with its schema's location.
       {"a root tag of 128 characters",
-       phone_with("<tblx>",
+       phone_with(kRoot,
                   "<tblx xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
                   "xsi:noNamespaceSchemaLocation=\"file:///usr/share/tbl2tblx/tblx.xsd\">"),
        phone_lines, phone_table()},
@@ -314,7 +321,7 @@ TEST(TblxToTbl, FormsThatXmlToolsWriteReadAsTheyMean) {
        table_lines("phone.tbl", "phone", "", 1), phone_table(tbl2tblx::kOverwrite)},
       // Passed over in one forward walk, however long.
       {"a document type of 4 MB",
-       declare(phone_with("<tblx>",
+       declare(phone_with(kRoot,
                           "<!DOCTYPE tblx SYSTEM \"" + std::string(4 << 20, '>') + "\">\n<tblx>"),
                declared),
        phone_lines, phone_table()},
@@ -415,7 +422,7 @@ TEST(TblxToTbl, BrokenDocumentsNameTheTagAndItsLine) {
                   "blob</type>\n\t\t\t\t\t\t<content xencoding=\"b64\">QW5uAA=="),
        opened + "Error: <content xencoding=\"b64\"> at line 34\n"},
       {"an unknown root tag of 129 characters, named by 125",
-       phone_with("<tblx>",
+       phone_with(kRoot,
                   "<tblx2 xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
                   "xsi:noNamespaceSchemaLocation=\"file:///usr/share/tbl2tblx/tblx.xsd\">"),
        "Error: <tblx2 xmlns:xsi=\"http://www.w3.org/2001/xmlschema-instance\" "
