@@ -252,6 +252,11 @@ TEST(Schema, RefusesWhatTheReaderRefusesWhereItCanTell) {
       {"secret mark holding an element", "<record ndata=\"4\">",
        "<record ndata=\"4\"><secret><x/></secret>"},
       {"no records element", "\t\t\t<records", "\t\t\t<other"},
+      {"write value misspelt", "write=\"overwrite\"", "write=\"overwirte\""},
+      // Past the blocks of characters that the text pattern takes whole (and, of a length no
+      // multiple of four, no base64 to a validator that passes over what is not base64).
+      {"a long string ending in a character above 255", "<content>Ann &amp; Bob<",
+       "<content>" + std::string(2501, 'x') + "&#256;<"},
   };
   for (const Edit& d : departures) {
     SCOPED_TRACE(d.what);
