@@ -306,7 +306,8 @@ TEST(Schema, AcceptsEveryDocumentTheReaderAccepts) {
        "<content>&quot;&apos;&amp;&lt;&gt;&#233;&#xE9;a&#13;&#10;b<"},
       {"a name of 20 references", "<name>who<", "<name>" + twenty_references + "<"},
       {"markup and text between elements", "<tblx xml:space=\"preserve\">",
-       "<!DOCTYPE tblx SYSTEM \"t>.dtd\">\n<?pi?><tblx xml:space=\"preserve\"><![CDATA[x]]>text<!-- c -->"},
+       "<!DOCTYPE tblx SYSTEM \"t>.dtd\">\n<?pi?><tblx "
+       "xml:space=\"preserve\"><![CDATA[x]]>text<!-- c -->"},
       {"empty string and empty blob", "<content>Ann</content>",
        "<content/></fielddata><fielddata><id>3</id><type>blob</type>"
        "<content encoding=\"b64\" />"},
@@ -322,9 +323,11 @@ TEST(Schema, AcceptsEveryDocumentTheReaderAccepts) {
        "<table><name>two</name><schema><fieldinfo><id>0</id><name></name><type>blob</type>"
        "</fieldinfo></schema><records></records></table>\t</tables>"},
       {"byte order mark", "<?xml", "\xEF\xBB\xBF<?xml"},
-      {"no declaration, UTF-8 text", "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\r\n<tblx xml:space=\"preserve\">",
+      {"no declaration, UTF-8 text",
+       "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\r\n<tblx xml:space=\"preserve\">",
        "<tblx xml:space=\"preserve\"><!-- phon\xC3\xA9 -->"},
-      {"declared UTF-8, a character above 127", "encoding=\"iso-8859-1\"?>\r\n<tblx xml:space=\"preserve\">",
+      {"declared UTF-8, a character above 127",
+       "encoding=\"iso-8859-1\"?>\r\n<tblx xml:space=\"preserve\">",
        "encoding=\"UTF-8\"?>\r\n<tblx xml:space=\"preserve\"><!-- \xC3\xA9 -->"},
   };
   ScratchDir dir;
