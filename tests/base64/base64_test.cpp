@@ -229,4 +229,51 @@ TEST(Base64, DecodesInPlace) {
   }
 }
 
+// The exact form, whole and fed in two or three pieces cut anywhere: the same verdict.
+bool exact_form(std::string_view text, std::initializer_list<std::size_t> cuts) {
+  Base64Form form;
+  std::size_t from = 0;
+  for (std::size_t cut : cuts) {
+    base64_form_step(form, as_bytes(text.substr(from, cut - from)));
+    from = cut;
+  }
+  base64_form_step(form, as_bytes(text.substr(from)));
+  return base64_form_exact(form);
+}
+
+TEST(Base64, ExactFormWhereverTheTextIsCut) {
+  const struct {
+    std::string_view text;
+    bool exact;
+  } cases[] = {
+      {"", true},
+      {"AAECAwQFBgcICQoL", true},
+      {"AAEC AwQF\r\nBgcI\tCQoL", true},
+      {"QQ==", true},
+      {"QUI=", true},
+      {" QUI= \r\n", true},
+      {"AAECAwQFBgcICQo", false},      // a character short
+      {"AAECAwQFBgcICQoLA", false},    // one over
+      {"AAECA=wQFBgcICQoL", false},    // '=' inside
+      {"AAECAwQFBgcICQoL===", false},  // three pads
+      {"QQ=", false},
+      {"Q===", false},
+      {"QR==", false},  // unused bits set
+      {"QUJ=", false},
+      {"QQ==QQ==", false},
+      {"QUI=AAAA", false},  // data after the padding
+      {"QQ==AAAA", false},
+      {"A", false},
+      {"QU!=", false},
+      {"QUI=\x80", false},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t i = 0; i <= c.text.size(); ++i) {
+      for (std::size_t j = i; j <= c.text.size(); ++j) {
+        EXPECT_EQ(exact_form(c.text, {i, j}), c.exact) << c.text << " cut at " << i << ", " << j;
+      }
+    }
+  }
+}
+
 }  // namespace
