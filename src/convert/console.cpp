@@ -110,20 +110,20 @@ std::string format_shown(const char* format, std::va_list values) {
       text += *at;
       continue;
     }
-    const std::string_view spec(++at);
-    if (spec.starts_with("s")) {
+    const std::string_view conversion(++at);
+    if (conversion.starts_with("s")) {
       append_shown(text, va_arg(values, const char*));
-    } else if (spec.starts_with(".*s")) {
+    } else if (conversion.starts_with(".*s")) {
       const int length = va_arg(values, int);
       const char* chars = va_arg(values, const char*);
       append_shown(text, {chars, strnlen(chars, static_cast<std::size_t>(length))});
       at += 2;
-    } else if (spec.starts_with("d")) {
+    } else if (conversion.starts_with("d")) {
       text += std::to_string(va_arg(values, int));
-    } else if (spec.starts_with("u")) {
+    } else if (conversion.starts_with("u")) {
       text += std::to_string(va_arg(values, unsigned));
     } else {
-      assert(spec.starts_with("%"));
+      assert(conversion.starts_with("%"));
       text += '%';
     }
   }

@@ -604,12 +604,31 @@ OutputFile::~OutputFile() {
   output_discard(*this);
 }
 
-int output_open(OutputFile& out, const char* target) {
-  if (target == nullptr || *target == '\0' || out.fd >= 0) return 1;
+namespace {
+
+void start_output(OutputFile& out) {
   out.borrowed = false;
   out.failed = false;
   out.flushed = 0;
   out.used = 0;
+}
+
+// The buffer of an output whose file is open; 1 (and nothing left open) for none.
+int finish_open(OutputFile& out) {
+  if (out.fd < 0) return 1;
+  out.buffer.reset(new (std::nothrow) std::uint8_t[kOutputCapacity]);
+  if (out.buffer == nullptr) {
+    output_discard(out);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int output_open(OutputFile& out, const char* target) {
+  if (target == nullptr || *target == '\0' || out.fd >= 0) return 1;
+  start_output(out);
   struct stat status {};
   const bool exists = stat(target, &status) == 0;
   // A name that cannot be followed to a file or to a place for one (a loop of links, a file
@@ -627,32 +646,17 @@ int output_open(OutputFile& out, const char* target) {
     install_interrupt_cleanup();
     out.fd = create_temp_file(folder_of(out.target), out.temp);
   }
-  if (out.fd < 0) return 1;
-  out.buffer.reset(new (std::nothrow) std::uint8_t[kOutputCapacity]);
-  if (out.buffer == nullptr) {
-    output_discard(out);
-    return 1;
-  }
-  return 0;
+  return finish_open(out);
 }
 
 int output_open_new(OutputFile& out, const char* target) {
   if (target == nullptr || *target == '\0' || out.fd >= 0) return 1;
-  out.borrowed = false;
-  out.failed = false;
-  out.flushed = 0;
-  out.used = 0;
+  start_output(out);
   out.target = target;
   out.replaced_mode = -1;
   install_interrupt_cleanup();
   out.fd = create_new_file(out.target, out.temp);  // committed by renaming it onto itself
-  if (out.fd < 0) return 1;
-  out.buffer.reset(new (std::nothrow) std::uint8_t[kOutputCapacity]);
-  if (out.buffer == nullptr) {
-    output_discard(out);
-    return 1;
-  }
-  return 0;
+  return finish_open(out);
 }
 
 int output_adopt(OutputFile& out, int fd, const char* target) {

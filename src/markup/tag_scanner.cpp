@@ -221,6 +221,17 @@ void keep_value_byte(KeptValue& kept, char c) {
   ++kept.size;
 }
 
+// A byte of a value or of "<!...>", as the normalised text holds it.
+void store_normalised(TagCopy& copy, char c) {
+  if (is_xml_space(c)) {
+    store_space(copy);
+  } else if (c == '=') {
+    store_equals(copy);
+  } else {
+    store(copy, c);
+  }
+}
+
 CopyStep close_with(TagCopy& copy, TagPart next, char c) {
   store(copy, c);
   copy.part = next;
@@ -283,13 +294,7 @@ CopyStep value_byte(TagCopy& copy, char c, TagScan& scan) {
     return close_with(copy, TagPart::kAfterValue, c);
   }
   if (copy.keeping >= 0) keep_value_byte(scan.values[static_cast<std::size_t>(copy.keeping)], c);
-  if (is_xml_space(c)) {
-    store_space(copy);
-  } else if (c == '=') {
-    store_equals(copy);
-  } else {
-    store(copy, c);
-  }
+  store_normalised(copy, c);
   return CopyStep::kMore;
 }
 
@@ -308,13 +313,7 @@ CopyStep end_tag_byte(TagCopy& copy, char c) {
 // "<!...>": stored as it stands, normalised, up to the first '>'.
 CopyStep loose_byte(TagCopy& copy, char c) {
   if (c == '>') return CopyStep::kClosed;
-  if (is_xml_space(c)) {
-    store_space(copy);
-  } else if (c == '=') {
-    store_equals(copy);
-  } else {
-    store(copy, c);
-  }
+  store_normalised(copy, c);
   return CopyStep::kMore;
 }
 
